@@ -1,0 +1,29 @@
+// The virtual board: every model wired as on the real board, installed into the seam.
+//   sim::Board board;            // models attached, backend installed, fast bring-up
+//   board.chip.set_absent(true); // a test-only handle on each part
+#pragma once
+
+#include "ch374_model.h"
+#include "gpio_model.h"
+#include "kernel.h"
+
+namespace sim {
+
+struct BoardOptions {
+    // Bring-up sleeps (chip detach 400 ms, hub power cycle 2 s, panel reset) run this many
+    // times faster, so an end-to-end test takes well under a second.
+    unsigned sleep_divisor = 100;
+};
+
+class Board {
+public:
+    explicit Board(BoardOptions opts = {});
+    ~Board();
+    Board(const Board &) = delete;
+    Board &operator=(const Board &) = delete;
+
+    GpioModel gpio;
+    Ch374Model chip;
+};
+
+} // namespace sim
