@@ -1,0 +1,65 @@
+/* The USB HID device: descriptors, the CH374 device controller, report transmission and
+ * the board's hub power and LED lines. */
+#ifndef USBFUNC_H
+#define USBFUNC_H
+
+#include <pthread.h>
+#include <semaphore.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Descriptors as the host reads them; setconfig() patches some bytes in place. */
+extern uint8_t MyDevDescr[18];
+extern uint8_t MyCfgDescr[66];
+extern uint8_t MyLangDescr[4];
+extern uint8_t MyManuInfo[14];
+extern uint8_t MyProdInfo[12];
+extern uint8_t ReportDescriptor_mouse[60];
+extern uint8_t ReportDescriptor_keyboard[108];
+
+/* Applies km_config to the descriptors when km_config.exist is set. Hosts see the change
+ * at their next enumeration; call it before km_init() or before a bus reset. */
+void setconfig(void);
+
+/* Device state shared by the controller and the senders. `mutex` guards every chip access
+ * after start-up and the two completion flags; it is taken after control_mutex, never
+ * before it. */
+extern pthread_mutex_t mutex;
+extern sem_t sem_ep1;
+extern sem_t sem_ep2;
+extern char ep1_tx_ok;
+extern char ep2_tx_ok;
+extern uint8_t ep1_tx_tog;
+extern uint8_t ep2_tx_tog;
+
+/* Programs the chip for device mode; Enable non-zero attaches it to the bus. */
+void Init374Device(char Enable);
+/* Services one chip event. Device thread only. */
+void USB_DeviceInterrupt(void);
+/* Body of the device thread; returns only when bring-up or polling fails. */
+void *thread_device_listen(void *arg);
+
+/* Send one report and wait for the host to collect it: 0 collected, 1 not collected within
+ * 100 ms, err_DeviceDisconnected (-2) when the device is not configured (nothing sent). */
+int MouseSendReport(uint8_t button, uint16_t x, uint16_t y, uint8_t wheel);
+/* media non-zero sends the consumer report for that key, else the 11 bytes of buff
+ * (modifier byte and ten key slots) as the keyboard report. */
+int KeyboardSendReport(uint8_t media, const uint8_t *buff);
+/* sem_timedwait() with a deadline msecs from now on CLOCK_REALTIME. */
+int sem_timedwait_millsecs(sem_t *sem, long msecs);
+
+/* Power-cycles the board's USB hub (GPIO 47); takes about 2 s and leaves it on. */
+void Hub_poweron(void);
+/* Drives LED line 13 (led non-zero) or 14 to onoff. */
+void KmLed(char led, char onoff);
+/* Wall clock in milliseconds, wrapped to 32 bits. */
+long GetUnixTime(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

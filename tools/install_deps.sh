@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a fresh machine lacks for building, testing and running the
+# demo. Safe to run again; does nothing when everything is there. Needs root for apt-get.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libpng-dev
+  iproute2
+)
+# Cross build and qemu-user for the board's 32-bit ARM run.
+packages+=(crossbuild-essential-armhf qemu-user)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install_deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
