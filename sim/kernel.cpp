@@ -138,11 +138,11 @@ int Kernel::do_ioctl(int fd, unsigned long request, void *arg)
     return sysio_libc()->ioctl(fd, request, arg);
 }
 
-int Kernel::do_poll(struct pollfd *fds, unsigned long nfds, int timeout_ms)
+int Kernel::do_poll(::pollfd *fds, nfds_t nfds, int timeout_ms)
 {
     std::unique_lock lock(mu_);
     bool any_model = false, any_real = false;
-    for (unsigned long i = 0; i < nfds; ++i)
+    for (nfds_t i = 0; i < nfds; ++i)
         (file(fds[i].fd) ? any_model : any_real) = true;
     if (!any_model) {
         lock.unlock();
@@ -150,7 +150,7 @@ int Kernel::do_poll(struct pollfd *fds, unsigned long nfds, int timeout_ms)
     }
     auto scan = [&] {
         int ready = 0;
-        for (unsigned long i = 0; i < nfds; ++i) {
+        for (nfds_t i = 0; i < nfds; ++i) {
             fds[i].revents = 0;
             if (fds[i].fd < 0)
                 continue;
