@@ -10,12 +10,14 @@ else()
 endif()
 include(GoogleTest)
 
-# hb_test(name SOURCES ... [LIBS ...]): one GoogleTest binary; every case runs as its own
-# process, because a case that starts the library cannot stop it again.
+# hb_test(name SOURCES ... [LIBS ...] [LABELS ...]): one GoogleTest binary; every case runs
+# as its own process, because a case that starts the library cannot stop it again.
+# LABELS board marks the virtual-board suites (the library's threads against the models);
+# those also run under ThreadSanitizer.
 function(hb_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE hb_warnings hidbridge_static ${T_LIBS} GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120)
+    PROPERTIES TIMEOUT 120 LABELS "${T_LABELS}")
 endfunction()

@@ -1,0 +1,17 @@
+/* The smallest C application built against an installed copy of the library. */
+#include <global.h>
+#include <tarvo.h>
+#include <usbfunc.h>
+
+#include <stdio.h>
+
+int main(void)
+{
+    km_config.vid = 0x1234;
+    km_config.exist = 1;
+    setconfig();
+    if (MyDevDescr[8] != 0x12 || MyDevDescr[9] != 0x34 || km.configok != 0)
+        return 1;
+    printf("hidbridge %s from C: ok\n", TARVO_VER);
+    return Success;
+}

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The whole test suite: the host build, the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the virtual-board suite under ThreadSanitizer, and the suite
+# cross-built for the board (armhf) and run under qemu-user.
+# Usage: tools/run_tests.sh [build-root]   (default: ./build)
+set -uo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+root=${1:-$src/build}
+jobs=${JOBS:-2}
+
+"$src/tools/install_deps.sh" || echo "run_tests: some packages are missing; continuing with what is here"
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+
+total_pass=0
+total_fail=0
+summary=()
+
+# run NAME BUILD-DIR CTEST-ARGS... -- CMAKE-ARGS...
+run() {
+  local name=$1 dir=$2
+  shift 2
+  local ctest_args=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
+  shift
+  echo "=== $name: configure and build ($dir)"
+  if ! cmake -S "$src" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
+     ! cmake --build "$dir" -j "$jobs" >"$dir.build.log" 2>&1; then
+    cat "$dir.configure.log" "$dir.build.log" 2>/dev/null | grep -E -B2 -A12 'error|Error' | head -80
+    echo "=== $name: BUILD FAILED"
+    summary+=("$name: build failed")
+    total_fail=$((total_fail + 1))
+    return
+  fi
+  echo "=== $name: test"
+  local log=$dir.ctest.log
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}" >"$log" 2>&1
+  grep -E 'tests passed|\*\*\*Failed|\*\*\*Timeout|Exception|Not Run' "$log" | tail -40
+  local line count failed
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  if [ -z "$line" ] && grep -q 'No tests were found' "$log"; then
+    summary+=("$name: no tests selected")
+    return
+  fi
+  if [ -z "$line" ]; then
+    tail -40 "$log"
+    summary+=("$name: ctest did not finish")
+    total_fail=$((total_fail + 1))
+    return
+  fi
+  failed=$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/')
+  count=$(echo "$line" | sed -E 's/.* failed out of ([0-9]+).*/\1/')
+  [ "$failed" -gt 0 ] && grep -E -A30 '\*\*\*Failed|\*\*\*Timeout' "$log" | head -120
+  summary+=("$name: $((count - failed)) passed, $failed failed")
+  total_pass=$((total_pass + count - failed))
+  total_fail=$((total_fail + failed))
+}
+
+mkdir -p "$root"
+run host "$root/host" --
+run sanitize "$root/sanitize" -- -DHIDBRIDGE_SANITIZE=address,undefined
+# ThreadSanitizer is for the threads: the virtual-board suites.
+run tsan "$root/tsan" -L board -- -DHIDBRIDGE_SANITIZE=thread
+
+if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then
+  run armhf "$root/armhf" --timeout 300 -- -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-armhf.cmake"
+else
+  echo "=== armhf: SKIPPED: the cross compiler (crossbuild-essential-armhf) or qemu-user is not installed"
+  summary+=("armhf: skipped (no cross tools)")
+fi
+
+echo
+echo "=== summary"
+printf '  %s\n' "${summary[@]}"
+echo "tests: $total_pass passed, $total_fail failed"
+[ "$total_fail" -eq 0 ]
