@@ -5,7 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +39,20 @@ void write_sysctl(const char *path, const char *value)
     ssize_t n = write(fd, value, strlen(value));
     (void)n;
     close(fd);
+}
+
+// Whether ethtool requests reach the kernel at all: qemu-user does not pass them on.
+bool ethtool_reaches_kernel()
+{
+    struct ethtool_value ev = {ETHTOOL_GLINK, 0};
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof ifr);
+    strcpy(ifr.ifr_name, "lo");
+    ifr.ifr_data = reinterpret_cast<char *>(&ev);
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int rc = ioctl(fd, SIOCETHTOOL, &ifr);
+    close(fd);
+    return rc == 0;
 }
 
 class NetNamespace : public ::testing::Test {
@@ -123,9 +142,11 @@ TEST_F(NetNamespace, QueriesSeeTheInterfaceAsConfigured)
     EXPECT_STREQ(info.gateway, "192.0.2.1");
     EXPECT_STREQ(info.mac, "02:1A:2B:3C:4D:5E");
 
-    int link = -1;
-    EXPECT_EQ(get_if_link("eth0", &link), 0);
-    EXPECT_EQ(link, 1);
+    if (ethtool_reaches_kernel()) {
+        int link = -1;
+        EXPECT_EQ(get_if_link("eth0", &link), 0);
+        EXPECT_EQ(link, 1);
+    }
 
     char out[16] = "";
     testing::internal::CaptureStdout();
@@ -143,6 +164,8 @@ TEST_F(NetNamespace, QueriesSeeTheInterfaceAsConfigured)
 
 TEST_F(NetNamespace, LinkFollowsThePeer)
 {
+    if (!ethtool_reaches_kernel())
+        GTEST_SKIP() << "ethtool requests do not reach the kernel here (emulator)";
     ASSERT_EQ(ip({"link", "set", "peer0", "down"}), 0);
     int link = -1;
     EXPECT_EQ(get_if_link("eth0", &link), 0);

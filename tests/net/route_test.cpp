@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,16 @@ std::string route(const char *iface, const char *dest, const char *gw, const cha
 {
     return std::string(iface) + "\t" + dest + "\t" + gw + "\t0003\t0\t0\t0\t" + mask +
            "\t0\t0\t0\n";
+}
+
+int open_fds()
+{
+    DIR *d = opendir("/proc/self/fd");
+    int n = 0;
+    while (readdir(d))
+        n++;
+    closedir(d);
+    return n;
 }
 
 class RouteTable : public ::testing::Test {
@@ -92,6 +104,7 @@ TEST(MacText, SixBytesAsUpperCaseHexPairs)
 
 TEST(Interface, MissingInterfaceFailsEveryQuery)
 {
+    const int fds = open_fds();
     char mac[18] = "unchanged";
     EXPECT_EQ(get_if_mac("hbnone0", mac), -1);
     EXPECT_STREQ(mac, "unchanged");
@@ -110,6 +123,7 @@ TEST(Interface, MissingInterfaceFailsEveryQuery)
     EXPECT_STREQ(info.gateway, "");
     EXPECT_STREQ(info.mac, "kept");
     EXPECT_EQ(info.reserved, 'x');
+    EXPECT_EQ(open_fds(), fds) << "a socket was left open";
 }
 
 }  // namespace
