@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ch374_model.h"
+#include "event_devices.h"
 #include "gpio_model.h"
 #include "kernel.h"
 
@@ -24,6 +25,12 @@ public:
 
     GpioModel gpio;
     Ch374Model chip;
+    EventDevices events{gpio};
+
+    // Builder-style set-up: board.plug_keyboard(0).plug_mouse(1). The model does not tell
+    // the two apart; the names say what the test means.
+    Board &plug_keyboard(int n) { events.plug(n); return *this; }
+    Board &plug_mouse(int n) { events.plug(n); return *this; }
 };
 
 } // namespace sim
