@@ -11,6 +11,20 @@ constexpr uint8_t kCmdRead = 0xC0;
 constexpr size_t kMaxFrame = 4096; // what the spidev driver buffers by default
 constexpr size_t kTransferLog = 4096;
 
+constexpr uint8_t kFlagMask = 0x1F; // the four event flags and the pause flag
+constexpr uint8_t kIeSuspend = 0x04;
+constexpr uint8_t kSetupTransceiver = 0x01;
+constexpr uint8_t kSetupPullup = 0x02;
+constexpr uint8_t kSysOscOff = 0x01;
+// Endpoint control fields.
+constexpr uint8_t kTxNak01 = 0x0E, kTxStall01 = 0x0F;
+constexpr uint8_t kTx2Mask = 0x03, kTx2Ack = 0x00, kTx2Nak = 0x02, kTx2Stall = 0x03;
+constexpr uint8_t kRxMask = 0x30, kRxAck = 0x00, kRxNak = 0x20, kRxStall = 0x30;
+constexpr uint8_t kTxTog = 0x40, kRxTog = 0x80;
+constexpr uint8_t kEp01Size = 8, kEp2Size = 64;
+// Token codes in the status register.
+constexpr uint8_t kTokenOut = 0, kTokenIn = 2, kTokenSetup = 3;
+
 class SpidevFile : public VFile {
 public:
     explicit SpidevFile(Ch374Model &m) : m_(m) {}
@@ -117,14 +131,170 @@ int Ch374Model::transfer(const spi_ioc_transfer &t)
     return static_cast<int>(t.len);
 }
 
-void Ch374Model::bus_write(uint8_t addr, uint8_t value) { mem_[addr] = value; }
+void Ch374Model::bus_write(uint8_t addr, uint8_t value)
+{
+    switch (addr) {
+    case InterFlag:
+        mem_[addr] &= static_cast<uint8_t>(~(value & kFlagMask));
+        Kernel::instance().notify(); // a host waiting out the pause may go on
+        break;
+    case UsbStatus:
+        break; // read-only
+    case UsbLength:
+        ep2_tx_len_ = value;
+        break;
+    case UsbSetup:
+        mem_[addr] = value;
+        Kernel::instance().notify(); // attach or detach
+        break;
+    default:
+        mem_[addr] = value;
+        break;
+    }
+}
+
 uint8_t Ch374Model::bus_read(uint8_t addr) { return mem_[addr]; }
 
 void Ch374Model::update_irq()
 {
-    // Transfer, bus reset and suspend have enable bits; the line is active low.
-    bool pending = (mem_[InterFlag] & mem_[InterEn] & 0x07) != 0;
+    // Transfer, bus reset and suspend have enable bits; wake-up rides on the suspend
+    // enable. The line is active low.
+    uint8_t f = mem_[InterFlag], en = mem_[InterEn];
+    bool pending = (f & en & (IfTransfer | IfBusReset | IfSuspend)) != 0 || ((f & IfWakeUp) && (en & kIeSuspend));
     gpio_.set_value(kIrqLine, pending ? 0 : 1, false);
+}
+
+bool Ch374Model::attached() const
+{
+    uint8_t v = mem_[UsbSetup];
+    return (v & kSetupPullup) && !(v & ~(kSetupPullup | kSetupTransceiver));
+}
+
+bool Ch374Model::responds(uint8_t addr) const
+{
+    return attached() && (mem_[UsbSetup] & kSetupTransceiver) && !(mem_[SysCtrl] & kSysOscOff) && !suspended_ &&
+           addr == (mem_[UsbAddr] & 0x7F);
+}
+
+void Ch374Model::complete(uint8_t token, uint8_t ep, bool tog_match)
+{
+    mem_[UsbStatus] = static_cast<uint8_t>(token << 2 | ep | (tog_match ? kStatTogMatch : 0));
+    mem_[InterFlag] |= IfTransfer | IfPause;
+    update_irq();
+}
+
+void Ch374Model::bus_reset()
+{
+    suspended_ = false;
+    mem_[SysCtrl] &= static_cast<uint8_t>(~kSysOscOff);
+    mem_[InterFlag] |= IfBusReset;
+    update_irq();
+}
+
+void Ch374Model::suspend()
+{
+    suspended_ = true;
+    mem_[InterFlag] |= IfSuspend;
+    update_irq();
+}
+
+void Ch374Model::resume()
+{
+    if (!suspended_)
+        return;
+    suspended_ = false;
+    mem_[SysCtrl] &= static_cast<uint8_t>(~kSysOscOff);
+    mem_[InterFlag] |= IfWakeUp;
+    update_irq();
+}
+
+Handshake Ch374Model::setup(uint8_t addr, const uint8_t packet[8])
+{
+    if (!responds(addr))
+        return Handshake::Timeout;
+    if (mem_[InterFlag] & IfPause)
+        return Handshake::Nak;
+    std::memcpy(&mem_[Ep0Rx], packet, kEp01Size);
+    mem_[UsbLength] = kEp01Size;
+    complete(kTokenSetup, 0, true); // SETUP is always DATA0
+    return Handshake::Ack;
+}
+
+Handshake Ch374Model::out(uint8_t addr, uint8_t ep, uint8_t toggle, const uint8_t *data, uint8_t len)
+{
+    if (ep > 2 || !responds(addr))
+        return Handshake::Timeout;
+    if (mem_[InterFlag] & IfPause)
+        return Handshake::Nak;
+    uint8_t ctrl = mem_[UsbEndp0 + ep];
+    switch (ctrl & kRxMask) {
+    case kRxNak:
+        return Handshake::Nak;
+    case kRxStall:
+        return Handshake::Stall;
+    case kRxAck:
+        break;
+    default:
+        return Handshake::Timeout;
+    }
+    static constexpr uint8_t rx_ram[3] = {Ep0Rx, Ep1Rx, Ep2Rx};
+    if (len > (ep == 2 ? kEp2Size : kEp01Size))
+        return Handshake::Timeout; // babble: no handshake, nothing stored
+    if (len)
+        std::memcpy(&mem_[rx_ram[ep]], data, len);
+    mem_[UsbLength] = len;
+    complete(kTokenOut, ep, ((ctrl & kRxTog) != 0) == (toggle != 0));
+    return Handshake::Ack;
+}
+
+InPacket Ch374Model::in(uint8_t addr, uint8_t ep)
+{
+    InPacket p;
+    if (ep > 2 || !responds(addr))
+        return p;
+    if (mem_[InterFlag] & IfPause) {
+        p.hs = Handshake::Nak;
+        return p;
+    }
+    uint8_t ctrl = mem_[UsbEndp0 + ep];
+    uint8_t len;
+    if (ep < 2) {
+        uint8_t res = ctrl & 0x0F;
+        if (res == kTxNak01 || res == kTxStall01) {
+            p.hs = res == kTxNak01 ? Handshake::Nak : Handshake::Stall;
+            return p;
+        }
+        if (res > kEp01Size)
+            return p; // not a valid length: no answer
+        len = res;
+    } else {
+        switch (ctrl & kTx2Mask) {
+        case kTx2Nak:
+            p.hs = Handshake::Nak;
+            return p;
+        case kTx2Stall:
+            p.hs = Handshake::Stall;
+            return p;
+        case kTx2Ack:
+            break;
+        default:
+            return p;
+        }
+        len = ep2_tx_len_ < kEp2Size ? ep2_tx_len_ : kEp2Size;
+    }
+    static constexpr uint8_t tx_ram[3] = {Ep0Tx, Ep1Tx, Ep2Tx};
+    p.hs = Handshake::Ack;
+    p.toggle = (ctrl & kTxTog) ? 1 : 0;
+    p.len = len;
+    std::memcpy(p.data, &mem_[tx_ram[ep]], len);
+    complete(kTokenIn, ep, true);
+    return p;
+}
+
+uint8_t Ch374Model::ep2_tx_length() const
+{
+    std::lock_guard lock(Kernel::instance().mutex());
+    return ep2_tx_len_;
 }
 
 void Ch374Model::set_absent(bool absent)
