@@ -7,6 +7,7 @@
 #include "event_devices.h"
 #include "gpio_model.h"
 #include "kernel.h"
+#include "panel_model.h"
 
 namespace sim {
 
@@ -25,6 +26,7 @@ public:
 
     GpioModel gpio;
     Ch374Model chip;
+    PanelModel panel{gpio};
     EventDevices events{gpio};
 
     // Builder-style set-up: board.plug_keyboard(0).plug_mouse(1). The model does not tell
