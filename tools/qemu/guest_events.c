@@ -1,0 +1,174 @@
+// Guest side: opens every input event device once COUNT of them exist, prints their names,
+// then "HB-READY", then each event as "HB-EV <n> <type> <code> <value>" until the PC writes
+// "END" on the console (or RUN_S seconds pass). "LED <code> <value>" from the PC sets a
+// keyboard LED, which the HID driver sends to the device as an output report.
+// Usage: guest_events COUNT WAIT_S RUN_S
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#define MAX_DEVS 16
+
+struct dev {
+    int fd;
+    int num;
+    int has_led;
+};
+
+static long now_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000;
+}
+
+static int list_devices(int nums[MAX_DEVS])
+{
+    DIR *d = opendir("/dev/input");
+    int n = 0;
+    if (!d)
+        return 0;
+    for (struct dirent *e; (e = readdir(d)) && n < MAX_DEVS;)
+        if (!strncmp(e->d_name, "event", 5))
+            nums[n++] = atoi(e->d_name + 5);
+    closedir(d);
+    return n;
+}
+
+static int has_bit(const unsigned long *bits, int bit)
+{
+    return (bits[bit / (8 * sizeof(long))] >> (bit % (8 * sizeof(long)))) & 1;
+}
+
+// Everything the kernel queued before we are ready (the repeat settings we write) is dropped.
+static void drain(int fd)
+{
+    struct input_event ev;
+    while (read(fd, &ev, sizeof ev) == (ssize_t)sizeof ev)
+        ;
+}
+
+static void set_led(struct dev *devs, int n, int code, int value)
+{
+    for (int i = 0; i < n; i++) {
+        if (!devs[i].has_led)
+            continue;
+        struct input_event ev[2] = {{.type = EV_LED, .code = (unsigned short)code, .value = value},
+                                    {.type = EV_SYN, .code = SYN_REPORT}};
+        if (write(devs[i].fd, ev, sizeof ev) != (ssize_t)sizeof ev)
+            printf("HB-FAIL led write: %s\n", strerror(errno));
+        else
+            printf("HB-LED %d %d %d\n", devs[i].num, code, value);
+        return;
+    }
+    printf("HB-FAIL led: no device with LEDs\n");
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        fprintf(stderr, "usage: %s COUNT WAIT_S RUN_S\n", argv[0]);
+        return 2;
+    }
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    int want = atoi(argv[1]);
+    long wait_end = now_ms() + atol(argv[2]) * 1000;
+
+    int nums[MAX_DEVS], n;
+    while ((n = list_devices(nums)) < want) {
+        if (now_ms() > wait_end) {
+            printf("HB-FAIL events: %d of %d event devices appeared\n", n, want);
+            return 1;
+        }
+        usleep(20000);
+    }
+
+    struct dev devs[MAX_DEVS];
+    int nd = 0;
+    for (int i = 0; i < n; i++) {
+        char path[32], name[128] = "";
+        snprintf(path, sizeof path, "/dev/input/event%d", nums[i]);
+        int fd = open(path, O_RDWR | O_NONBLOCK);
+        if (fd < 0) {
+            printf("HB-FAIL open %s: %s\n", path, strerror(errno));
+            continue;
+        }
+        unsigned long evbits[1] = {0};
+        ioctl(fd, EVIOCGNAME(sizeof name - 1), name);
+        ioctl(fd, EVIOCGBIT(0, sizeof evbits), evbits);
+        // Auto-repeat would add events that depend on how fast the emulated guest runs.
+        if (has_bit(evbits, EV_REP)) {
+            unsigned int rep[2] = {60000, 1000};
+            ioctl(fd, EVIOCSREP, rep);
+        }
+        devs[nd] = (struct dev){fd, nums[i], has_bit(evbits, EV_LED)};
+        printf("HB-DEV %d %s\n", nums[i], name);
+        nd++;
+    }
+    usleep(50000);
+    for (int i = 0; i < nd; i++)
+        drain(devs[i].fd);
+    printf("HB-READY %d\n", nd);
+
+    struct pollfd pfd[MAX_DEVS + 1];
+    for (int i = 0; i < nd; i++)
+        pfd[i] = (struct pollfd){.fd = devs[i].fd, .events = POLLIN};
+    pfd[nd] = (struct pollfd){.fd = 0, .events = POLLIN};
+    long run_end = now_ms() + atol(argv[3]) * 1000;
+    char line[128];
+    size_t used = 0;
+    for (;;) {
+        long left = run_end - now_ms();
+        if (left <= 0) {
+            printf("HB-TIMEOUT\n");
+            return 1;
+        }
+        if (poll(pfd, (nfds_t)nd + 1, (int)left) < 0 && errno != EINTR) {
+            printf("HB-FAIL poll: %s\n", strerror(errno));
+            return 1;
+        }
+        for (int i = 0; i < nd; i++) {
+            if (pfd[i].revents & (POLLHUP | POLLERR)) {
+                printf("HB-GONE %d\n", devs[i].num);
+                pfd[i].fd = -1;
+            }
+            struct input_event ev;
+            ssize_t r;
+            while ((r = read(devs[i].fd, &ev, sizeof ev)) == (ssize_t)sizeof ev)
+                printf("HB-EV %d %u %u %d\n", devs[i].num, ev.type, ev.code, ev.value);
+            if (r > 0)
+                printf("HB-FAIL short read %zd\n", r);
+        }
+        if (pfd[nd].revents & POLLIN) {
+            ssize_t r = read(0, line + used, sizeof line - 1 - used);
+            if (r <= 0) {
+                pfd[nd].fd = -1;
+                continue;
+            }
+            used += (size_t)r;
+            line[used] = 0;
+            char *nl;
+            while ((nl = strchr(line, '\n'))) {
+                *nl = 0;
+                int code, value;
+                if (!strncmp(line, "END", 3)) {
+                    printf("HB-END\n");
+                    return 0;
+                }
+                if (sscanf(line, "LED %d %d", &code, &value) == 2)
+                    set_led(devs, nd, code, value);
+                memmove(line, nl + 1, strlen(nl + 1) + 1);
+                used = strlen(line);
+            }
+            if (used == sizeof line - 1)
+                used = 0;
+        }
+    }
+}
