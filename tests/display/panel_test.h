@@ -94,6 +94,9 @@ inline int cell_diff(const sim::PanelModel &p, int x, int y, const uint8_t *bits
     return diff;
 }
 
+// All clear, for cells up to 32 x 32.
+inline constexpr uint8_t kBlank[128] = {};
+
 inline const uint8_t *glyph(char ch) { return lcd_font_8x16[ch - 0x20]; }
 
 inline int set_bits(const uint8_t *bits, int n)
