@@ -62,13 +62,29 @@ FILE *create_copy(const char *tmp, FILE *original)
     return f;
 }
 
+// fgets with the length it read: a line holding a NUL byte is copied whole, not cut at it.
+bool read_piece(FILE *in, char *line, size_t *len)
+{
+    size_t n = 0;
+    int c;
+    while (n < line_max - 1 && (c = getc(in)) != EOF) {
+        line[n++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    line[n] = '\0';
+    *len = n;
+    return n > 0;
+}
+
 // Copies in to out, the first matching key line with the new value; -1 on a failed write or a
 // rewritten line that would not fit the line buffer.
 int copy_with_value(FILE *in, FILE *out, const char *pattern, const char *key, const char *value)
 {
     int state = 0;  // 0 section not seen, 1 in section, 2 value replaced
     char line[line_max];
-    while (fgets(line, sizeof line, in)) {
+    size_t len;
+    while (read_piece(in, line, &len)) {
         if (state != 2) {
             char *eq = strchr(line, '=');
             if (eq && state == 1) {
@@ -76,14 +92,14 @@ int copy_with_value(FILE *in, FILE *out, const char *pattern, const char *key, c
                     size_t keep = static_cast<size_t>(eq + 1 - line);
                     if (keep + strlen(value) + 1 > line_max - 1)
                         return -1;
-                    snprintf(eq + 1, line_max - keep, "%s\n", value);
+                    len = keep + static_cast<size_t>(snprintf(eq + 1, line_max - keep, "%s\n", value));
                     state = 2;
                 }
             } else if (starts_with(line, pattern)) {
                 state = 1;
             }
         }
-        if (fputs(line, out) == EOF)
+        if (fwrite(line, 1, len, out) != len)
             return -1;
     }
     return ferror(in) ? -1 : 0;
