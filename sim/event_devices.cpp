@@ -15,13 +15,16 @@ constexpr std::string_view kPrefix = "/dev/input/event";
 
 class EventDevices::File : public VFile {
 public:
-    File(EventDevices &devs, int n) : devs_(devs), n_(n) {}
+    File(EventDevices &devs, int n) : devs_(&devs), n_(n) {}
     ~File() override
     {
-        // Kernel::do_close destroys the file after it has let go of the mutex.
+        // Kernel::do_close destroys the file after it has let go of the mutex; files still
+        // open at exit go with the kernel, perhaps after the devices.
         std::lock_guard lock(Kernel::instance().mutex());
-        auto &files = devs_.nodes_[n_].files;
-        std::erase(files, this);
+        if (devs_) {
+            std::erase(devs_->nodes_[n_].files, this);
+            std::erase(devs_->all_files_, this);
+        }
         Kernel::instance().notify();
     }
 
@@ -60,8 +63,9 @@ public:
     std::deque<input_event> queue_;
     bool gone_ = false;
 
+    EventDevices *devs_;
+
 private:
-    EventDevices &devs_;
     int n_;
 };
 
@@ -71,7 +75,15 @@ EventDevices::EventDevices(GpioModel &gpio)
     Kernel::instance().attach(this);
 }
 
-EventDevices::~EventDevices() { Kernel::instance().detach(this); }
+EventDevices::~EventDevices()
+{
+    std::lock_guard lock(Kernel::instance().mutex());
+    for (File *f : all_files_) {
+        f->gone_ = true;
+        f->devs_ = nullptr;
+    }
+    Kernel::instance().detach(this);
+}
 
 int EventDevices::parse(std::string_view path) const
 {
@@ -107,6 +119,7 @@ std::unique_ptr<VFile> EventDevices::open(std::string_view path, int, int *err)
     }
     auto f = std::make_unique<File>(*this, n);
     nodes_[n].files.push_back(f.get());
+    all_files_.push_back(f.get());
     Kernel::instance().notify();
     return f;
 }

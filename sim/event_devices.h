@@ -63,6 +63,7 @@ private:
         std::vector<File *> files; // live open files
     };
     std::array<Node, kCount> nodes_;
+    std::vector<File *> all_files_; // hung up or not, until closed
     bool hub_on_ = true; // the hub is powered until the library switches it
 };
 
