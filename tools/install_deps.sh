@@ -9,6 +9,8 @@ packages=(
   libpng-dev
   iproute2
 )
+# The panel's glyph tables are generated from these (tools/make_glyph_tables.py).
+packages+=(python3-pil fonts-unifont fonts-wqy-zenhei fonts-arphic-uming)
 # Cross build and qemu-user for the board's 32-bit ARM run.
 packages+=(crossbuild-essential-armhf qemu-user)
 
