@@ -35,7 +35,8 @@ const sysio_ops backend = {b_open, b_close, b_read, b_write, b_lseek, b_ioctl, b
 
 Kernel &Kernel::instance()
 {
-    static Kernel k;
+    // Never destroyed: library threads still call into it while the process exits.
+    static Kernel &k = *new Kernel;
     return k;
 }
 

@@ -1,0 +1,270 @@
+// Report transmission with the device thread running: what the host receives, the data
+// toggles it checks, and the completion handshake with a host that polls normally, slowly
+// or not at all.
+#include "scripted_host.h"
+
+#include "chipio.h"
+#include "global.h"
+#include "tarvo.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <future>
+#include <random>
+
+using namespace usbtest;
+using namespace std::chrono_literals;
+using sim::Ch374Model;
+
+namespace {
+
+uint8_t configok() { return std::atomic_ref<uint8_t>(km.configok).load(); }
+
+void start_device_thread()
+{
+    board();
+    pthread_t t;
+    ASSERT_EQ(pthread_create(&t, nullptr, thread_device_listen, nullptr), 0);
+    pthread_detach(t);
+    auto until = std::chrono::steady_clock::now() + 2s;
+    while (!ScriptedHost::locked([](auto &c) { return c.attached(); }) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(ScriptedHost::locked([](auto &c) { return c.attached(); }));
+}
+
+const uint8_t kNoKeys[11] = {};
+
+Bytes mouse_bytes(uint8_t b, int16_t x, int16_t y, int8_t w)
+{
+    return {b, uint8_t(x & 0xFF), uint8_t(uint16_t(x) >> 8), uint8_t(y & 0xFF), uint8_t(uint16_t(y) >> 8), uint8_t(w)};
+}
+
+int send_mouse(int16_t x) { return MouseSendReport(0, static_cast<uint16_t>(x), 0, 0); }
+
+class Reports : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        start_device_thread();
+        ASSERT_TRUE(host.configure(3));
+        ASSERT_EQ(configok(), 1);
+        poller.start(1ms);
+    }
+
+    // The x values of the mouse reports the host accepted, in order.
+    std::vector<int> host_xs() const
+    {
+        std::vector<int> xs;
+        for (auto &r : poller.reports())
+            if (r.ep == 1)
+                xs.push_back(int16_t(r.data[1] | r.data[2] << 8));
+        return xs;
+    }
+
+    ScriptedHost host{await_service};
+    Poller poller{3};
+};
+
+TEST(ReportsUnconfigured, RefusedWithoutTouchingTheChip)
+{
+    board();
+    ASSERT_EQ(configok(), 0);
+    board().chip.clear_transfers();
+    EXPECT_EQ(MouseSendReport(1, 2, 3, 4), err_DeviceDisconnected);
+    EXPECT_EQ(KeyboardSendReport(0, kNoKeys), err_DeviceDisconnected);
+    EXPECT_EQ(KeyboardSendReport(3, kNoKeys), err_DeviceDisconnected);
+    EXPECT_TRUE(board().chip.transfers().empty());
+}
+
+TEST_F(Reports, HostReceivesEachFormat)
+{
+    EXPECT_EQ(MouseSendReport(0x05, 0xFFFF, 1, 0xFE), 0);
+    const uint8_t keys[11] = {0x02, 0x04, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x27};
+    EXPECT_EQ(KeyboardSendReport(0, keys), 0);
+    struct Media {
+        uint8_t media, bits;
+    };
+    const Media media[] = {{1, 0x01}, {3, 0x04}, {7, 0x40}, {8, 0x80}, {9, 0x00}, {0x80, 0x00}};
+    for (auto m : media)
+        EXPECT_EQ(KeyboardSendReport(m.media, kNoKeys), 0) << int(m.media);
+
+    auto got = poller.reports();
+    ASSERT_EQ(got.size(), 2 + std::size(media));
+    EXPECT_EQ(got[0].ep, 1);
+    EXPECT_EQ(got[0].data, mouse_bytes(0x05, -1, 1, -2));
+    EXPECT_EQ(got[1].ep, 2);
+    EXPECT_EQ(got[1].data, (Bytes{0x01, 0x02, 0x04, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x27}));
+    for (size_t i = 0; i < std::size(media); ++i)
+        EXPECT_EQ(got[2 + i].data, (Bytes{0x02, media[i].bits})) << int(media[i].media);
+    EXPECT_EQ(poller.repeats(), 0);
+}
+
+TEST_F(Reports, TogglesStartAtData0AfterResetConfigurationAndClearedHalt)
+{
+    auto toggles = [&](uint8_t ep) {
+        std::vector<uint8_t> t;
+        for (auto &r : poller.reports())
+            if (r.ep == ep)
+                t.push_back(r.toggle);
+        return t;
+    };
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(send_mouse(i), 0);
+        ASSERT_EQ(KeyboardSendReport(i % 2 ? 0 : 2, kNoKeys), 0);
+    }
+    EXPECT_EQ(toggles(1), (std::vector<uint8_t>{0, 1, 0}));
+    EXPECT_EQ(toggles(2), (std::vector<uint8_t>{0, 1, 0}));
+
+    // Each of these restarts both sides of a pipe at DATA0; a device that carries on
+    // with its own toggle has every other report dropped by the host.
+    const std::function<void()> restarts[] = {
+        [&] { ASSERT_TRUE(host.configure(3)); },
+        [&] {
+            ASSERT_EQ(host.control_nodata(request(0x00, 0x09, 1, 0, 0)), Handshake::Ack);
+            ASSERT_EQ(host.out(2, 1, {0x01, 0x00}), Handshake::Ack);
+        },
+        [&] {
+            ASSERT_EQ(host.control_nodata(request(0x02, 0x01, 0, 0x81, 0)), Handshake::Ack);
+            ASSERT_EQ(host.control_nodata(request(0x02, 0x01, 0, 0x82, 0)), Handshake::Ack);
+            ASSERT_EQ(host.out(2, 1, {0x01, 0x00}), Handshake::Ack);
+        },
+    };
+    for (auto &restart : restarts) {
+        poller.set_polling(false);
+        restart();
+        poller.reset_toggles();
+        poller.set_polling(true);
+        // An odd number of reports each time, so a device that did not restart would
+        // begin the next round with DATA1.
+        size_t before = toggles(1).size();
+        for (int i = 0; i < 3; ++i)
+            ASSERT_EQ(send_mouse(int16_t(10 + i)), 0);
+        ASSERT_EQ(KeyboardSendReport(0, kNoKeys), 0);
+        auto t1 = toggles(1);
+        ASSERT_EQ(t1.size(), before + 3);
+        EXPECT_EQ(std::vector<uint8_t>(t1.begin() + before, t1.end()), (std::vector<uint8_t>{0, 1, 0}));
+        EXPECT_EQ(toggles(2).back(), 0);
+    }
+    EXPECT_EQ(poller.repeats(), 0);
+}
+
+TEST_F(Reports, EachSendReturnsOnceTheHostHasThatReport)
+{
+    // Normal polling: every report arrives, once, in order.
+    std::vector<int> sent;
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(send_mouse(int16_t(i)), 0);
+        sent.push_back(i);
+        ASSERT_EQ(host_xs(), sent) << "returned 0 before the host had report " << i;
+    }
+
+    // Slow polling, well inside the 100 ms: the sender waits for each poll. Counts from
+    // start-up or from earlier reports must not let a send return early.
+    poller.set_period(25ms);
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(send_mouse(int16_t(1000 + i)), 0);
+        sent.push_back(1000 + i);
+        ASSERT_EQ(host_xs(), sent);
+        ASSERT_EQ(KeyboardSendReport(uint8_t(1 + i % 2), kNoKeys), 0);
+        ASSERT_EQ(poller.reports().back().data, (Bytes{0x02, uint8_t(1 << (i % 2))}));
+    }
+    EXPECT_EQ(poller.repeats(), 0);
+}
+
+TEST_F(Reports, TimeOutWhileTheHostDoesNotPollAndRecoveryAfter)
+{
+    ASSERT_EQ(send_mouse(1), 0);
+    ASSERT_EQ(KeyboardSendReport(0, kNoKeys), 0);
+    poller.set_polling(false);
+    testing::internal::CaptureStdout();
+    // A time-out must not leave a count behind that makes the next send "succeed".
+    EXPECT_EQ(send_mouse(2), 1);
+    EXPECT_EQ(send_mouse(3), 1);
+    EXPECT_EQ(KeyboardSendReport(4, kNoKeys), 1);
+    EXPECT_EQ(KeyboardSendReport(5, kNoKeys), 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "mouse tx timeout\nmouse tx timeout\nkeyboard tx timeout\nkeyboard tx timeout\n");
+
+    // The last report waits in the chip and goes out when the host polls again; it replaced
+    // the uncollected one, so it carries that one's toggle and the host takes it as new.
+    poller.set_polling(true);
+    auto until = std::chrono::steady_clock::now() + 1s;
+    while (poller.reports().size() < 4 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+    auto got = poller.reports();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(host_xs(), (std::vector<int>{1, 3}));
+    EXPECT_EQ(got.back().data, (Bytes{0x02, 0x10}));
+    EXPECT_EQ(send_mouse(4), 0);
+    EXPECT_EQ(KeyboardSendReport(1, kNoKeys), 0);
+    EXPECT_EQ(host_xs(), (std::vector<int>{1, 3, 4}));
+    EXPECT_EQ(poller.reports().back().data, (Bytes{0x02, 0x01}));
+    EXPECT_EQ(poller.repeats(), 0);
+}
+
+TEST_F(Reports, PollingAroundTheTimeOutNeverLosesAReportCalledCollected)
+{
+    // The host polls at about the 100 ms limit, so reports are collected just before, just
+    // after, or while the next one is being armed. A report the sender was told about must
+    // be with the host; nothing may arrive twice or be dropped as a repeat.
+    poller.set_period(97ms);
+    std::mt19937 rng(7);
+    std::vector<int> told_collected;
+    for (int i = 0; i < 24; ++i) {
+        poller.set_period(std::chrono::microseconds(90000 + rng() % 20000));
+        int r = send_mouse(int16_t(100 + i));
+        ASSERT_TRUE(r == 0 || r == 1);
+        if (r == 0)
+            told_collected.push_back(100 + i);
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+    }
+    poller.set_period(1ms);
+    std::this_thread::sleep_for(20ms);
+    auto xs = host_xs();
+    for (int x : told_collected)
+        EXPECT_NE(std::find(xs.begin(), xs.end(), x), xs.end()) << x << " reported collected, never arrived";
+    for (size_t i = 1; i < xs.size(); ++i)
+        EXPECT_LT(xs[i - 1], xs[i]) << "out of order or twice";
+    EXPECT_EQ(poller.repeats(), 0);
+    EXPECT_FALSE(told_collected.empty());
+}
+
+TEST(ReportsServedByTheTest, ReplacingAReportTheHostJustTookWaitsForThatCompletion)
+{
+    // No device thread: the test decides when the chip's events are served.
+    board();
+    sem_init(&sem_ep1, 0, 2);
+    sem_init(&sem_ep2, 0, 2);
+    ASSERT_EQ(CH374U_SPI_init(), 0);
+    Init374Device(1);
+    ScriptedHost host{serve_now};
+    ASSERT_TRUE(host.configure(3));
+    auto take = [] { return ScriptedHost::locked([](auto &c) { return c.in(3, 1); }); };
+
+    ASSERT_EQ(send_mouse(1), 1) << "nobody serves, nobody polls";
+    // The host takes that report late; its completion is still waiting in the chip when
+    // the next report is handed over.
+    InPacket a = take();
+    ASSERT_EQ(a.hs, Handshake::Ack);
+    EXPECT_EQ(a.toggle, 0);
+    EXPECT_EQ(a.data[1], 1);
+    auto b = std::async(std::launch::async, [] { return send_mouse(2); });
+    std::this_thread::sleep_for(10ms);
+    serve_now();
+
+    InPacket p;
+    for (int i = 0; i < 50 && (p = take()).hs != Handshake::Ack; ++i)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(p.hs, Handshake::Ack) << "the new report was never armed";
+    EXPECT_EQ(p.toggle, 1);
+    EXPECT_EQ(p.data[1], 2);
+    serve_now();
+    EXPECT_EQ(b.get(), 0);
+}
+
+} // namespace
