@@ -10,7 +10,9 @@
 // - MADCTL: MV exchanges the column and row address, MX mirrors the memory columns, MY
 //   the memory rows; its RGB bit (0x08) selects BGR order on the source outputs;
 // - COLMOD 3, 5 or 6: 12, 16 or 18 bits per pixel; after reset 18 bits, MADCTL 0,
-//   sleeping, display off, inversion off; the memory keeps its content over a reset.
+//   sleeping, display off, inversion off; the memory keeps its content over a reset;
+// - SLPIN/SLPOUT, INVOFF/INVON, DISPOFF/DISPON and SWRESET act; every other command
+//   (frame rate, power, gamma) is only recorded with its parameters.
 //
 // The module around it:
 // - the glass shows memory rows 1..160 and columns 26..105; viewed the right way up,

@@ -100,6 +100,7 @@ TEST_F(Panel, WindowAndPointStreams)
     lcd_draw_point(10, 20, 0x1234);
     EXPECT_EQ(spy.writes(), 324u) << "5 + 5 + 1 bytes of window, 2 of colour, one D/CX each item";
     EXPECT_EQ(spy.wide_writes(), 0u);
+    EXPECT_EQ(spy.opens(), 0u) << "on the descriptors opened at set-up";
     cmds = board.panel.commands();
     ASSERT_EQ(cmds.size(), 3u);
     EXPECT_TRUE(same_command(cmds[0], 0x2A, {0x00, 0x0B, 0x00, 0x0C})) << "a 2 x 2 window";

@@ -16,7 +16,7 @@
 
 namespace paneltest {
 
-// Wraps the installed backend: counts write calls and their sizes, records sleeps without
+// Wraps the installed backend: counts opens, write calls and their sizes, records sleeps without
 // sleeping. Uninstalls itself (back to the board's backend) when it goes.
 class SeamSpy {
 public:
@@ -34,21 +34,26 @@ public:
                 ++wide_writes_;
             return prev_->write(fd, buf, len);
         };
+        ops_.open = [](const char *path, int flags, mode_t mode) {
+            ++opens_;
+            return prev_->open(path, flags, mode);
+        };
         ops_.sleep_us = [](unsigned long usec) { sleeps_.push_back({usec, writes_}); };
-        writes_ = wide_writes_ = 0;
+        writes_ = wide_writes_ = opens_ = 0;
         sleeps_.clear();
         sysio_install(&ops_);
     }
     ~SeamSpy() { sysio_install(prev_); }
     size_t writes() const { return writes_; }
     size_t wide_writes() const { return wide_writes_; }
+    size_t opens() const { return opens_; }
     const std::vector<Sleep> &sleeps() const { return sleeps_; }
-    void reset() { writes_ = wide_writes_ = 0; sleeps_.clear(); }
+    void reset() { writes_ = wide_writes_ = opens_ = 0; sleeps_.clear(); }
 
 private:
     static inline const sysio_ops *prev_;
     static inline sysio_ops ops_;
-    static inline size_t writes_, wide_writes_;
+    static inline size_t writes_, wide_writes_, opens_;
     static inline std::vector<Sleep> sleeps_;
 };
 
