@@ -8,6 +8,7 @@
 #include "gpio_model.h"
 #include "kernel.h"
 #include "panel_model.h"
+#include "usb_host.h"
 
 namespace sim {
 
@@ -26,6 +27,8 @@ public:
 
     GpioModel gpio;
     Ch374Model chip;
+    // The host computer on the chip's cable; idle until a test calls host.start().
+    UsbHost host{chip};
     PanelModel panel{gpio};
     EventDevices events{gpio};
 

@@ -11,6 +11,8 @@ packages=(
 )
 # The panel's glyph tables are generated from these (tools/make_glyph_tables.py).
 packages+=(python3-pil fonts-unifont fonts-wqy-zenhei fonts-arphic-uming)
+# The USB host model's captures are checked with tshark when it is there.
+packages+=(tshark)
 # Cross build and qemu-user for the board's 32-bit ARM run.
 packages+=(crossbuild-essential-armhf qemu-user)
 
