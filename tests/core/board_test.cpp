@@ -80,7 +80,7 @@ public:
     // plug(board) runs before the threads start.
     // Present devices are waited for until opened, but those in `unopenable`.
     explicit Rig(const std::function<void(sim::Board &)> &plug, unsigned unopenable = 0)
-        : board(*new sim::Board), host(*new sim::UsbHost(board.chip))
+        : board(*new sim::Board), host(board.host)
     {
         plug(board);
         host.start();
