@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace reftest {
@@ -50,6 +51,19 @@ inline sim::HostOptions quick(sim::EnumStyle style = sim::EnumStyle::Linux)
     o.timing.resume_recovery = std::chrono::milliseconds(2);
     o.timing.control_timeout = std::chrono::milliseconds(50);
     return o;
+}
+
+// Polls pred every millisecond until it holds or the time is up.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(1000))
+{
+    auto until = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 struct Rig {
