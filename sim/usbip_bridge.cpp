@@ -40,6 +40,7 @@ constexpr auto kFrame = 1ms;
 constexpr auto kNakRetry = 50us;
 constexpr auto kResetTime = 10ms, kResetRecovery = 10ms, kSetAddressRecovery = 2ms;
 constexpr int kStrikes = 3; // no handshake three times in a row ends a transfer
+constexpr auto kIdleLook = 10ms; // with nothing on the bus, how often the cable is looked at
 
 enum Stage : uint8_t { StSetup, StDataIn, StDataOut, StStatusIn, StStatusOut };
 
@@ -174,8 +175,11 @@ void UsbipBridge::run()
         for (const Urb &u : urbs_)
             (u.control ? control_busy : interrupt_busy) = true;
         auto now = Clock::now();
-        auto until = control_busy ? now + kNakRetry : interrupt_busy ? next_frame : now + 10ms;
-        until = std::min(until, interrupt_busy ? next_frame : until);
+        auto until = now + kIdleLook;
+        if (interrupt_busy)
+            until = next_frame;
+        if (control_busy)
+            until = std::min(until, now + kNakRetry);
         auto wait = std::max<Clock::duration>(until - now, 0us);
         timespec ts{time_t(wait / 1s), long((wait % 1s) / 1ns)};
 

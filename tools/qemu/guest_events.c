@@ -1,5 +1,6 @@
-// Guest side: opens every input event device once COUNT of them exist, prints their names,
-// then "HB-READY", then each event as "HB-EV <n> <type> <code> <value>" until the PC writes
+// Guest side: opens the USB input event devices once COUNT of them exist (the emulated PC's
+// own keyboard and the like are left alone), prints their names,
+// ("HB-DEV <n> <key+rel+led> <name>"), then "HB-READY", then each event as "HB-EV <n> <type> <code> <value>" until the PC writes
 // "END" on the console (or RUN_S seconds pass). "LED <code> <value>" from the PC sets a
 // keyboard LED, which the HID driver sends to the device as an output report.
 // Usage: guest_events COUNT WAIT_S RUN_S
@@ -29,15 +30,26 @@ static long now_ms(void)
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000;
 }
 
+// Event devices whose device node exists and whose sysfs device sits on a USB bus.
 static int list_devices(int nums[MAX_DEVS])
 {
-    DIR *d = opendir("/dev/input");
+    DIR *d = opendir("/sys/class/input");
     int n = 0;
     if (!d)
         return 0;
-    for (struct dirent *e; (e = readdir(d)) && n < MAX_DEVS;)
-        if (!strncmp(e->d_name, "event", 5))
+    for (struct dirent *e; (e = readdir(d)) && n < MAX_DEVS;) {
+        char link[300], target[512], node[300];
+        if (strncmp(e->d_name, "event", 5))
+            continue;
+        snprintf(link, sizeof link, "/sys/class/input/%s", e->d_name);
+        ssize_t len = readlink(link, target, sizeof target - 1);
+        if (len <= 0)
+            continue;
+        target[len] = 0;
+        snprintf(node, sizeof node, "/dev/input/%s", e->d_name);
+        if (strstr(target, "/usb") && access(node, F_OK) == 0)
             nums[n++] = atoi(e->d_name + 5);
+    }
     closedir(d);
     return n;
 }
@@ -47,7 +59,8 @@ static int has_bit(const unsigned long *bits, int bit)
     return (bits[bit / (8 * sizeof(long))] >> (bit % (8 * sizeof(long)))) & 1;
 }
 
-// Everything the kernel queued before we are ready (the repeat settings we write) is dropped.
+// Whatever the kernel queued before we are ready is dropped. (The echo of the repeat setting
+// we write becomes readable only with the device's next report; the PC ignores EV_REP.)
 static void drain(int fd)
 {
     struct input_event ev;
@@ -109,7 +122,8 @@ int main(int argc, char **argv)
             ioctl(fd, EVIOCSREP, rep);
         }
         devs[nd] = (struct dev){fd, nums[i], has_bit(evbits, EV_LED)};
-        printf("HB-DEV %d %s\n", nums[i], name);
+        printf("HB-DEV %d %s%s%s %s\n", nums[i], has_bit(evbits, EV_KEY) ? "key" : "-",
+               has_bit(evbits, EV_REL) ? "+rel" : "", has_bit(evbits, EV_LED) ? "+led" : "", name);
         nd++;
     }
     usleep(50000);

@@ -39,6 +39,9 @@ for p in "$kpkg" busybox-static; do
   fi
 done
 
+# Kernel packages that linux-image-amd64 no longer points to are not needed any more.
+find "$debs" -name 'linux-image-*.deb' ! -name "${kpkg}_*" -delete
+
 # The image is rebuilt when the kernel or any guest source changes.
 stamp=$(cat "$here/guest_init.sh" "$here/guest_attach.c" "$here/guest_events.c" "$0" | sha256sum | cut -c1-16)
 out=$cache/$kver-$stamp

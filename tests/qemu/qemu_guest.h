@@ -1,0 +1,85 @@
+// A QEMU guest running a stock Debian kernel whose vhci-hcd imports the bridge's device, and
+// what it printed on its serial console (tools/qemu/ builds it; lines for us start "HB-").
+//
+//   std::string why = QemuGuest::prepare();   // non-empty: cannot run here, skip
+//   QemuGuest guest;
+//   guest.start(bridge.port(), {.devices = 3});
+//   guest.wait_line("HB-READY", 60s);         // the guest reads every event device now
+//   ... input ...
+//   guest.send("END");
+//   guest.finish(30s);                        // powered off, or killed by its process id
+//   auto ev = guest.events();
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct GuestOptions {
+    int devices = 2;  // USB event devices the reader waits for before it is ready
+    int run_s = 40;   // the reader's own limit after it is ready
+};
+
+// One input event as the guest's evdev delivered it.
+struct GuestEvent {
+    int dev = 0;
+    unsigned type = 0, code = 0;
+    int value = 0;
+    bool operator==(const GuestEvent &) const = default;
+};
+
+class QemuGuest {
+public:
+    QemuGuest() = default;
+    ~QemuGuest();
+    QemuGuest(const QemuGuest &) = delete;
+    QemuGuest &operator=(const QemuGuest &) = delete;
+
+    // Makes sure QEMU is installed and the kernel and initramfs are built (cached outside the
+    // repository). Returns why the guest cannot run here, or "" when it can.
+    static std::string prepare();
+
+    // Boots the guest; its network reaches only the bridge's port on 127.0.0.1.
+    bool start(uint16_t bridge_port, const GuestOptions &opts);
+    // Until a line starting with `prefix` arrives (after the `from`-th line); the line, or "".
+    std::string wait_line(const std::string &prefix, std::chrono::milliseconds timeout, size_t from = 0);
+    // One line to the guest's console.
+    void send(const std::string &line);
+    // Waits for the guest to power off; at the deadline QEMU is killed by its process id.
+    // True when it ended by itself.
+    bool finish(std::chrono::milliseconds timeout);
+
+    std::vector<std::string> lines() const;
+    size_t line_count() const;
+    // Decoded from the console.
+    std::vector<GuestEvent> events() const;
+    struct Device {
+        std::string caps; // "key+rel", "key+led": what the device reports
+        std::string name;
+    };
+    std::map<int, Device> devices() const; // by event device number
+    std::vector<std::string> kernel_log() const;
+    std::map<std::string, std::vector<uint8_t>> report_descriptors() const; // by HID device
+    // Everything the console showed, for a failure message.
+    std::string transcript() const;
+
+    static std::string kernel, initrd;
+
+private:
+    void reader();
+
+    pid_t pid_ = -1;
+    int in_fd_ = -1, out_fd_ = -1;
+    std::thread reader_;
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<std::string> lines_;
+    bool eof_ = false;
+};
