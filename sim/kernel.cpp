@@ -144,7 +144,8 @@ int Kernel::do_poll(::pollfd *fds, nfds_t nfds, int timeout_ms)
     std::unique_lock lock(mu_);
     bool any_model = false, any_real = false;
     for (nfds_t i = 0; i < nfds; ++i)
-        (file(fds[i].fd) ? any_model : any_real) = true;
+        if (fds[i].fd >= 0) // poll skips negative entries
+            (file(fds[i].fd) ? any_model : any_real) = true;
     if (!any_model) {
         lock.unlock();
         return ::poll(fds, nfds, timeout_ms);

@@ -13,4 +13,4 @@ cmake -S "$src" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo 
 cmake --build "$build" -j "${JOBS:-2}" --target hidbridge_demo >/dev/null
 mkdir -p "$out"
 cd "$out"
-exec "$build/tools/hidbridge_demo"
+exec "$build/tools/hidbridge_demo" "$out"

@@ -7,6 +7,8 @@ set -uo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 root=${1:-$src/build}
 jobs=${JOBS:-2}
+# A race report must fail the test even where the test ends its process with _exit.
+export TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}"
 
 "$src/tools/install_deps.sh" || echo "run_tests: some packages are missing; continuing with what is here"
 

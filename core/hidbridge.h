@@ -1,0 +1,75 @@
+/* hidbridge control interface: start-up, keys, buttons, pointer and wheel.
+ *
+ * Call km_init() once per process before any other km_ operation. The operations that send
+ * a report (key down/up/press, buttons, move, wheel) block until the host collects it, up to
+ * 100 ms per report (200 ms for km_keypress); they may be called from any thread. Their
+ * result is 0 when the host collected the report, 1 when it did not within 100 ms, and
+ * err_DeviceDisconnected (-2) while the host has not configured the device (nothing sent).
+ * The lock fields and media of `km` (global.h) have no operation: write them directly. */
+#ifndef HIDBRIDGE_H
+#define HIDBRIDGE_H
+
+#include <stdint.h>
+
+#include "global.h"
+#include "tarvo.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Starts the panel, the device thread and the input thread, and returns 0 once the host
+ * uses the device and the input thread has cleared the control state for the first time
+ * (so a mask or key set right after the return stays). Never returns without a host. */
+int km_init(void);
+/* Writes the 40-character banner and its terminator into buf (41 bytes at least). 0. */
+int km_version(char *buf);
+/* Sleeps ms milliseconds; an interrupting signal ends it early. */
+void delay_ms(int ms);
+
+/* Keys by HID keyboard usage, 0 .. 254 (224 .. 231 are the modifiers); any other code
+ * gives err_parament (-3) and changes nothing. */
+int km_keydown(int code);
+int km_keyup(int code);
+/* Down, then up: two reports. The result is the second one's. */
+int km_keypress(int code);
+/* value's low byte non-zero hides the physical key from the host from the next report on;
+ * sends nothing. 0. */
+int km_mask_key(int code, int value);
+/* Bit 0: a physical keyboard holds the key; bit 1: the application's request is not idle
+ * (DOWN, or an UP the keyboard report has not consumed yet). Takes no lock. */
+int km_query_key(int code);
+/* Does nothing. 0. */
+int km_key_reserved(int reserved);
+
+/* Buttons: down non-zero presses, 0 releases; one report each. */
+int km_left(int down);
+int km_right(int down);
+int km_middle(int down);
+int km_side1(int down);
+int km_side2(int down);
+int km_side3(int down);
+int km_side4(int down);
+int km_side5(int down);
+/* Bit 0: a physical mouse holds the button (before locks); bit 1: requested down. */
+int km_query_left(void);
+int km_query_right(void);
+int km_query_middle(void);
+int km_query_side1(void);
+int km_query_side2(void);
+int km_query_side3(void);
+int km_query_side4(void);
+int km_query_side5(void);
+/* One report carrying this relative motion (plus pending physical motion). */
+int km_move(int16_t x, int16_t y);
+/* One report with this wheel step, as a two's-complement byte: 255 is one notch down. */
+int km_wheel(uint8_t w);
+/* Stored in km for the application; nothing is sent. 0. */
+int km_set_limit(int16_t x, int16_t y);
+int km_set_point(int16_t x, int16_t y);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
