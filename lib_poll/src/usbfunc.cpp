@@ -186,6 +186,9 @@ void setup_packet()
             SetupLen = kMaxSetupLen;
         l = 0;
         if (req.bType & DEF_USB_REQ_TYPE) {
+            // No data stage follows: a wLength left here would let the status packet's
+            // completion send on from the last descriptor, past its end.
+            SetupLen = 0;
             if (req.bType == DEF_USB_HID_REQ_TYPE_OUT_IF && req.bReq == DEF_USB_HID_SET_IDLE) {
                 puts("SetIDEL..."); // accepted; the idle rate is not kept
             } else {
@@ -333,7 +336,11 @@ void USB_DeviceInterrupt(void)
             Dev_Write374Byte(REG_USB_ENDP0, M_EP_TX_NAK);
             Dev_Write374Byte(REG_USB_ENDP1, M_EP_TX_NAK);
             Dev_Write374Byte(REG_USB_ENDP2, M_EP2_TX_NAK);
-            Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_BUS_RESET);
+            // A reset starts afresh: an event still pending from before it (a suspend, a
+            // transfer of the old session) must not stop the oscillator or move the address
+            // of a device the host is about to enumerate. Hosts wait 10 ms after a reset
+            // before the first SETUP, so no transfer of the new session is lost here.
+            Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_INTER_FLAG);
             ep1_tx_tog = 0;
             ep2_tx_tog = 0;
             cur_config = 0;
@@ -341,8 +348,13 @@ void USB_DeviceInterrupt(void)
         } else if (s & BIT_IF_TRANSFER) {
             collected = transfer_done();
         } else if (s & BIT_IF_USB_SUSPEND) {
-            Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_USB_SUSPEND);
-            Dev_Write374Byte(REG_SYS_CTRL, Dev_Read374Byte(REG_SYS_CTRL) | BIT_CTRL_OSCIL_OFF);
+            if (s & BIT_IF_WAKE_UP) {
+                // Served late: the bus has already resumed, the oscillator must keep running.
+                Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_USB_SUSPEND | BIT_IF_WAKE_UP);
+            } else {
+                Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_USB_SUSPEND);
+                Dev_Write374Byte(REG_SYS_CTRL, Dev_Read374Byte(REG_SYS_CTRL) | BIT_CTRL_OSCIL_OFF);
+            }
         } else if (s & BIT_IF_WAKE_UP) {
             Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_WAKE_UP);
         } else {
