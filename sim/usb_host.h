@@ -7,18 +7,30 @@
 //   ASSERT_TRUE(host.wait_configured(2s));    // enumerated, LED report sent, polling
 //   ... the device sends reports ...
 //   ASSERT_TRUE(host.wait_reports(0x81, 1, 1s));
-//   sim::HostView v = host.view();            // v.x, v.buttons, v.key_held(0x04), v.consumer
+//   sim::HostView v = host.view();            // v.x, v.buttons, v.key_held(0x04), v.consumer,
+//                                             // v.presses(0x04) (taps between two looks)
 //   auto raw = host.reports(0x82);            // raw reports of one endpoint, in order
 //   uint64_t cur = host.report_seq();         // collect what arrives from now on:
 //   auto r = host.next_report(cur, 1s);       //   one by one, in order (cur advances)
-//   host.snapshot();                          // state, address, descriptors read, counters
+//   host.snapshot();                          // state, address, descriptors read, the steps
+//                                             // of the last enumeration, counters, timings
+//   host.transactions(); host.control_log();  // every token (with time and frame), every
+//                                             // control transfer with its result
 //
 // Faults: stop_polling()/resume_polling(), suspend()/resume(), bus_reset(), clear_halt(ep),
 // unplug()/replug() (the cable; the device's own detach is seen through attached()).
-// Any request: control(Setup), e.g. control(Setup::get_descriptor(usb::DescConfig, 0, 9)).
-// Other enumerations: HostOptions::style or enumerate(EnumStyle::Windows).
-// A capture for Wireshark: HostOptions::capture_path, or the environment variable
-// HIDBRIDGE_USBMON=/tmp/usb-%p.pcap (%p = process id) for any host in the process.
+// Any request: control(Setup), e.g. control(Setup::get_descriptor(usb::DescConfig, 0, 9));
+// ControlOptions abandon a transfer on purpose or address another device address;
+// raw_setup/raw_in/raw_out are single transactions with no retry and no toggle check.
+// Other enumerations: HostOptions::style, set_style(), or enumerate(EnumStyle::Windows).
+// A conformance table: run_conformance() in usb_conformance.h.
+// A capture for Wireshark: HostOptions::capture_path, capture(path), or the environment
+// variable HIDBRIDGE_USBMON=/tmp/usb-%p.pcap (%p = process id) for any host in the process.
+//
+// Like a real host it drops an interrupt IN packet whose toggle repeats the previous one on
+// that endpoint (ACKed, counted in snapshot().retransmissions), restarts both toggles at
+// DATA0 after a reset, SET_CONFIGURATION and a successful CLEAR_FEATURE(ENDPOINT_HALT), and
+// answers a stalled interrupt endpoint with CLEAR_FEATURE as usbhid does.
 //
 // Threads: bus operations (control, enumerate, faults) may be called from any thread; they
 // are serialised with the host's own frames and run on the caller's thread. Waits and
