@@ -16,7 +16,8 @@
 #include <atomic>
 #include <cstdio>
 #include <iostream>
-#include <regex>
+#include <algorithm>
+#include <cctype>
 #include <thread>
 
 namespace {
@@ -108,8 +109,7 @@ protected:
     void TearDown() override
     {
         guest.finish(0ms);
-        if (bridge)
-            bridge->stop();
+        delete bridge; // the library's threads go on with the board, not with the bridge
     }
 
     // The events of one guest device, without the scan codes hid-input sends before keys
@@ -154,27 +154,42 @@ TEST_F(RealHost, EnumeratesAsFullSpeedKeyboardAndMouse)
         return;
     end_guest();
     auto klog = guest.kernel_log();
-    auto has = [&](const std::string &re) {
-        std::regex r(re);
-        return std::any_of(klog.begin(), klog.end(), [&](auto &l) { return std::regex_search(l, r); });
+    auto has = [&](std::initializer_list<const char *> parts) {
+        return std::any_of(klog.begin(), klog.end(), [&](const std::string &l) {
+            return std::all_of(parts.begin(), parts.end(), [&](const char *p) { return l.find(p) != l.npos; });
+        });
     };
-    EXPECT_TRUE(has(R"(usb 1-1: new full-speed USB device number \d+ using vhci_hcd)")) << guest.transcript();
-    EXPECT_TRUE(has(R"(usb 1-1: New USB device found, idVendor=4843, idProduct=0120, bcdDevice= 1\.00)"));
-    // hid-generic binds both interfaces; which HID device is which interface it says here.
+    EXPECT_TRUE(has({"usb 1-1: new full-speed USB device number ", " using vhci_hcd"})) << guest.transcript();
+    EXPECT_TRUE(has({"usb 1-1: New USB device found, idVendor=4843, idProduct=0120, bcdDevice= 1.00"}));
+    // hid-generic binds both interfaces; which HID device is which interface it says here:
+    // "hid-generic 0003:4843:0120.0001: input,hidraw0: USB HID v1.10 Mouse [HID 4843:0120]
+    // on usb-vhci_hcd.0-1/input0".
     std::map<int, std::string> hid_of_interface;
-    std::regex bound(R"(hid-generic (0003:4843:0120\.[0-9A-F]{4}): input,hidraw\d+: USB HID v1\.10 (Mouse|Keyboard) )"
-                     R"(\[HID 4843:0120\] on usb-vhci_hcd\.0-1/input(\d))");
-    for (auto &l : klog) {
-        std::smatch m;
-        if (std::regex_search(l, m, bound))
-            hid_of_interface[std::stoi(m[3])] = m[1];
+    for (const std::string &l : klog) {
+        size_t at = l.find("hid-generic 0003:4843:0120.");
+        if (at == l.npos)
+            continue;
+        std::string id = l.substr(at + 12, l.find(": ", at) - at - 12);
+        for (int itf : {0, 1}) {
+            std::string kind = itf == 0 ? "Mouse" : "Keyboard";
+            std::string tail = " USB HID v1.10 " + kind + " [HID 4843:0120] on usb-vhci_hcd.0-1/input" + std::to_string(itf);
+            if (l.find(": input,hidraw") != l.npos && l.ends_with(tail))
+                hid_of_interface[itf] = id;
+        }
     }
     ASSERT_EQ(hid_of_interface.size(), 2u) << guest.transcript();
     // Nothing went wrong on the way: no driver complained about the device.
-    std::regex bad(R"((1-1|hid|usbhid|input).*(error|fail|timeout|unable|can't|cannot|not accept|-\d+$))",
-                   std::regex::icase);
-    for (auto &l : klog)
-        EXPECT_FALSE(std::regex_search(l, bad)) << l;
+    for (std::string l : klog) {
+        std::transform(l.begin(), l.end(), l.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        bool ours = l.find("1-1") != l.npos || l.find("hid") != l.npos || l.find("input") != l.npos;
+        bool complaint = false;
+        for (const char *w : {"error", "fail", "timeout", "unable", "can't", "cannot", "not accept"})
+            complaint = complaint || l.find(w) != l.npos;
+        size_t dash = l.rfind(" -");
+        complaint = complaint || (dash != l.npos && dash + 2 < l.size() &&
+                                  l.find_first_not_of("0123456789", dash + 2) == l.npos); // "... -71"
+        EXPECT_FALSE(ours && complaint) << l;
+    }
 
     // The kernel read both report descriptors byte for byte as the library holds them.
     auto rdesc = guest.report_descriptors();
