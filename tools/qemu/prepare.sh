@@ -26,7 +26,14 @@ if ! command -v qemu-system-x86_64 >/dev/null; then
 fi
 
 # The kernel package that linux-image-amd64 currently points to, and a static busybox.
-kpkg=$(timeout 60 apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -1)
+kernel_package() {
+  timeout 60 apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -1
+}
+kpkg=$(kernel_package)
+if [ -z "$kpkg" ] && [ "$(id -u)" -eq 0 ]; then
+  timeout 120 apt-get update -qq >>"$cache/apt.log" 2>&1 || true
+  kpkg=$(kernel_package)
+fi
 [ -n "$kpkg" ] || skip "apt-cache knows no linux-image-amd64 (run apt-get update)"
 kver=${kpkg#linux-image-}
 kver=${kver%-unsigned}
