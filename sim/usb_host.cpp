@@ -242,6 +242,9 @@ void UsbHost::service_frame()
 
 void UsbHost::poll_in(uint8_t ep)
 {
+    // The packet is taken in before the device can act on having sent it: whoever learns
+    // from the device that a report was collected finds it in the view already.
+    std::lock_guard k(Kernel::instance().mutex());
     InPacket p = do_in(address_, ep & 0x0F);
     uint8_t &tog = toggles_[tog_index(ep)];
     switch (p.hs) {

@@ -243,3 +243,17 @@ TEST(InterruptOut, OutputReports)
     EXPECT_FALSE(rig.host.set_leds(0x01));
     EXPECT_EQ(rig.host.snapshot().out_errors, 1u);
 }
+
+TEST(InterruptIn, ReportIsInTheViewOnceTheDeviceSentIt)
+{
+    // A sender learns of the collection from the device; by then the host must show it.
+    Ready rig;
+    ASSERT_TRUE(rig.ready);
+    for (int i = 1; i <= 500; ++i) {
+        rig.dev.queue_report(0x81, mouse(0, 1, 0, 0));
+        auto until = std::chrono::steady_clock::now() + 1s;
+        while (rig.dev.queued(0x81) && std::chrono::steady_clock::now() < until) {
+        } // spin: the moment it is gone counts
+        ASSERT_EQ(rig.host.view().x, i);
+    }
+}
