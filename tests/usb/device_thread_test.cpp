@@ -16,19 +16,6 @@ using sim::GpioModel;
 
 namespace {
 
-bool attached() { return ScriptedHost::locked([](auto &c) { return c.attached(); }); }
-
-void start_device_thread()
-{
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, nullptr, thread_device_listen, nullptr), 0);
-    pthread_detach(t);
-    auto until = std::chrono::steady_clock::now() + 2s;
-    while (!attached() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_TRUE(attached());
-}
-
 // Enumerates and has one mouse report collected: the device is being served.
 void expect_device_served()
 {
@@ -58,14 +45,14 @@ TEST(DeviceThread, BringUpFailuresEndTheThreadWithTheirMessage)
     EXPECT_EQ(thread_device_listen(nullptr), nullptr);
     out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("communicate wit ch374u error !please check your hardware\n"), std::string::npos) << out;
-    EXPECT_FALSE(attached());
+    EXPECT_FALSE(chip_attached());
 }
 
 TEST(DeviceThread, BringUpDetachesProgramsAndAttaches)
 {
     board();
     testing::internal::CaptureStdout();
-    start_device_thread();
+    ASSERT_TRUE(start_device_thread());
     std::this_thread::sleep_for(5ms);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Set interrupt pin ok\n"), std::string::npos);
@@ -80,7 +67,7 @@ TEST(DeviceThread, WithoutTheInterruptLineFileTheChipIsPolled)
 {
     board().gpio.fail_value_open(sim::Ch374Model::kIrqLine, true);
     testing::internal::CaptureStdout();
-    start_device_thread();
+    ASSERT_TRUE(start_device_thread());
     expect_device_served();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("interrupt line not available, testing the chip every 1 ms\n"), std::string::npos) << out;
@@ -89,7 +76,7 @@ TEST(DeviceThread, WithoutTheInterruptLineFileTheChipIsPolled)
 TEST(DeviceThread, MissedEdgesAreServedByTheLevelTest)
 {
     board();
-    start_device_thread();
+    ASSERT_TRUE(start_device_thread());
     {
         std::lock_guard lock(sim::Kernel::instance().mutex());
         board().gpio.line(sim::Ch374Model::kIrqLine).edge = "none"; // no edge is ever reported

@@ -19,30 +19,14 @@ using sim::EnumStyle;
 
 namespace {
 
-uint8_t configok() { return std::atomic_ref<uint8_t>(km.configok).load(); }
-
-bool wait_for(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
-{
-    auto until = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 sim::UsbHost &host() { return board().host; }
 
 // Device thread and host started; the host has enumerated and the device counts itself
 // configured.
 void bring_up(EnumStyle style = EnumStyle::Linux)
 {
-    board();
     host().set_style(style);
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, nullptr, thread_device_listen, nullptr), 0);
-    pthread_detach(t);
+    ASSERT_TRUE(start_device_thread());
     host().start();
     ASSERT_TRUE(host().wait_configured(5s)) << host().snapshot().last_error;
     ASSERT_TRUE(wait_for([] { return configok() == 1; }, 1s));
@@ -65,14 +49,7 @@ bool host_has_x(int16_t x)
 
 TEST(EndToEnd, HostEnumeratesAndDecodesEveryReport)
 {
-    board();
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, nullptr, thread_device_listen, nullptr), 0);
-    pthread_detach(t);
-    host().start();
-    ASSERT_TRUE(host().wait_configured(5s)) << host().snapshot().last_error;
-    // The LED report is the first exchange on a data endpoint.
-    ASSERT_TRUE(wait_for([] { return configok() == 1; }, 1s));
+    bring_up(); // configok follows the LED report, the first exchange on a data endpoint
 
     auto s = host().snapshot();
     EXPECT_EQ(s.state, sim::HostState::Configured);

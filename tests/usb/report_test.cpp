@@ -23,20 +23,6 @@ using sim::Ch374Model;
 
 namespace {
 
-uint8_t configok() { return std::atomic_ref<uint8_t>(km.configok).load(); }
-
-void start_device_thread()
-{
-    board();
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, nullptr, thread_device_listen, nullptr), 0);
-    pthread_detach(t);
-    auto until = std::chrono::steady_clock::now() + 2s;
-    while (!ScriptedHost::locked([](auto &c) { return c.attached(); }) && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_TRUE(ScriptedHost::locked([](auto &c) { return c.attached(); }));
-}
-
 const uint8_t kNoKeys[11] = {};
 
 Bytes mouse_bytes(uint8_t b, int16_t x, int16_t y, int8_t w)
@@ -50,7 +36,7 @@ class Reports : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        start_device_thread();
+        ASSERT_TRUE(start_device_thread());
         ASSERT_TRUE(host.configure(3));
         ASSERT_EQ(configok(), 1);
         poller.start(1ms);

@@ -4,7 +4,10 @@
 #pragma once
 
 #include "board.h"
+#include "global.h"
 #include "usbfunc.h"
+
+#include <pthread.h>
 
 #include <array>
 #include <atomic>
@@ -44,6 +47,36 @@ inline sim::Board &board()
 {
     static auto &b = *new sim::Board;
     return b;
+}
+
+inline uint8_t configok() { return std::atomic_ref<uint8_t>(km.configok).load(); }
+
+inline bool wait_for(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
+{
+    auto until = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+inline bool chip_attached()
+{
+    std::lock_guard lock(sim::Kernel::instance().mutex());
+    return board().chip.attached();
+}
+
+// The device thread for the rest of the process; true once the chip has attached.
+inline bool start_device_thread()
+{
+    board();
+    pthread_t t;
+    if (pthread_create(&t, nullptr, thread_device_listen, nullptr) != 0)
+        return false;
+    pthread_detach(t);
+    return wait_for(chip_attached, std::chrono::seconds(2));
 }
 
 inline bool chip_idle() { return (board().chip.peek(sim::Ch374Model::InterFlag) & 0x1F) == 0; }
