@@ -3,6 +3,7 @@
 // batch; reopens the whole set whenever a device comes or goes.
 #include "core_state.h"
 #include "sysio.h"
+#include "tarvo.h"
 #include "usbfunc.h"
 
 #include <linux/input.h>
@@ -23,6 +24,9 @@ namespace {
 constexpr int kQuietRescanMs = 500;
 // The wait for the host's configuration looks at configok this often.
 constexpr useconds_t kConfigPollUs = 10000;
+// After a batch the host refused (it had the device unconfigured: a bus reset, a replug),
+// configok is looked at this often, so the state it missed follows it once it is back.
+constexpr int kResendPollMs = 10;
 
 // Input thread only. One entry per port; a free entry (fd -1) takes no part in the wait.
 pollfd input_fds[Maxport] = {{-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
@@ -187,8 +191,17 @@ extern "C" void *input_listener_thread(void *)
         int opened = open_input_devices();
         puts("Start listen keyboard and mouse!");
 
+        // A refused batch (a release among it) must still reach the host: with nothing typed
+        // afterwards the host would hold the key for ever.
+        bool resend = false;
         for (;;) {
-            int ready = sys_poll(input_fds, Maxport, kQuietRescanMs);
+            int ready = sys_poll(input_fds, Maxport, resend ? kResendPollMs : kQuietRescanMs);
+            if (resend && configok().load()) {
+                pthread_mutex_lock(&control_mutex);
+                resend = compose_mouse_report(1) == err_DeviceDisconnected ||
+                         compose_keyboard_report(1) == err_DeviceDisconnected;
+                pthread_mutex_unlock(&control_mutex);
+            }
             if (ready < 0) {
                 // A signal handler anywhere in the process interrupts poll: not a failure.
                 if (errno == EINTR)
@@ -223,8 +236,10 @@ extern "C" void *input_listener_thread(void *)
             }
             if (syn_pending) {
                 pthread_mutex_lock(&control_mutex);
-                compose_mouse_report(1);
-                compose_keyboard_report(0);
+                int m = compose_mouse_report(1);
+                int k = compose_keyboard_report(0);
+                if (m == err_DeviceDisconnected || k == err_DeviceDisconnected)
+                    resend = true;
                 syn_pending = 0;
                 pthread_mutex_unlock(&control_mutex);
             }

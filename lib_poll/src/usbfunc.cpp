@@ -107,13 +107,14 @@ uint8_t get_descriptor(const USB_SETUP_REQ &req)
 }
 
 // CLEAR_FEATURE: only endpoint recipients are accepted. The host resets its data toggle
-// when it clears a halt, so the next report on that endpoint goes out as DATA0 again.
+// when it clears a halt, so the next report on that endpoint goes out as DATA0 again. The
+// device stays usable: hosts clear a halt to recover a pipe, and nothing but an LED report
+// would make it usable again, so held keys could never be released.
 uint8_t clear_feature(const USB_SETUP_REQ &req)
 {
     puts("clear feature");
     if ((req.bType & DEF_USB_REQ_RECIP) != DEF_USB_RECIP_ENDP)
         return kStall;
-    usbdev::configok_store(0);
     uint8_t r;
     switch (req.wIndexL) {
     case 0x82:

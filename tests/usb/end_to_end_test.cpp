@@ -128,12 +128,9 @@ TEST(EndToEnd, HostFaultsAndRecovery)
     ASSERT_TRUE(wait_for([] { return configok() == 1; }, 1s));
     ASSERT_TRUE(sent_ok(3, 400));
 
-    // A cleared halt: the device waits for the next LED report, the pipe restarts at DATA0.
+    // A cleared halt: the device stays usable, the pipe restarts at DATA0.
     ASSERT_TRUE(host().clear_halt(0x81).ok());
-    EXPECT_EQ(configok(), 0);
-    EXPECT_EQ(MouseSendReport(0, 1, 0, 0), -2);
-    ASSERT_TRUE(host().set_leds(0x02));
-    ASSERT_TRUE(wait_for([] { return configok() == 1; }, 1s));
+    EXPECT_EQ(configok(), 1);
     ASSERT_TRUE(sent_ok(3, 500));
 
     // Suspended: nothing is collected; after the resume reports flow again.
