@@ -13,6 +13,8 @@ packages=(
 packages+=(python3-pil fonts-unifont fonts-wqy-zenhei fonts-arphic-uming)
 # The USB host model's captures are checked with tshark when it is there.
 packages+=(tshark)
+# The fuzz targets: libFuzzer with clang (tools/run_fuzz.sh).
+packages+=(clang libclang-rt-14-dev)
 # Cross build and qemu-user for the board's 32-bit ARM run.
 packages+=(crossbuild-essential-armhf qemu-user)
 

@@ -7,6 +7,7 @@
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$src/build/bench}
+mkdir -p "$(dirname "$dir")"
 events=${2:-10000}
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)

@@ -13,6 +13,7 @@ if [ "${1:-}" = "--long" ]; then
   shift 2
 fi
 dir=${1:-$src/build/fuzz}
+mkdir -p "$(dirname "$dir")"
 jobs=${JOBS:-2}
 
 generator=()

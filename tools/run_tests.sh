@@ -66,6 +66,24 @@ run sanitize "$root/sanitize" -LE qemu -- -DHIDBRIDGE_SANITIZE=address,undefined
 # ThreadSanitizer is for the threads: the virtual-board suites.
 run tsan "$root/tsan" -L board -- -DHIDBRIDGE_SANITIZE=thread
 
+# The fuzz targets under libFuzzer, each a short fixed run over its committed seeds.
+if command -v clang++ >/dev/null; then
+  echo "=== fuzz: configure, build and run ($root/fuzz)"
+  if "$src/tools/run_fuzz.sh" "$root/fuzz" >"$root/fuzz.log" 2>&1; then
+    grep -E 'tests passed' "$root/fuzz.log"
+    passed=$(grep -cE 'Test +#[0-9]+: .* Passed' "$root/fuzz.log" || true)
+    summary+=("fuzz: $passed passed, 0 failed")
+    total_pass=$((total_pass + passed))
+  else
+    tail -40 "$root/fuzz.log"
+    summary+=("fuzz: failed (log: $root/fuzz.log)")
+    total_fail=$((total_fail + 1))
+  fi
+else
+  echo "=== fuzz: SKIPPED: clang is not installed"
+  summary+=("fuzz: skipped (no clang)")
+fi
+
 if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then
   run armhf "$root/armhf" --timeout 300 -- -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-armhf.cmake"
 else
