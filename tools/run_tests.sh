@@ -26,6 +26,7 @@ run() {
   local ctest_args=()
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
   shift
+  local t0=$SECONDS
   echo "=== $name: configure and build ($dir)"
   if ! cmake -S "$src" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
      ! cmake --build "$dir" -j "$jobs" >"$dir.build.log" 2>&1; then
@@ -54,7 +55,7 @@ run() {
   failed=$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/')
   count=$(echo "$line" | sed -E 's/.* failed out of ([0-9]+).*/\1/')
   [ "$failed" -gt 0 ] && grep -E -A30 '\*\*\*Failed|\*\*\*Timeout' "$log" | head -120
-  summary+=("$name: $((count - failed)) passed, $failed failed")
+  summary+=("$name: $((count - failed)) passed, $failed failed ($((SECONDS - t0)) s)")
   total_pass=$((total_pass + count - failed))
   total_fail=$((total_fail + failed))
 }
@@ -64,7 +65,8 @@ run host "$root/host" --
 # The real-kernel scenarios run once, in the host run.
 run sanitize "$root/sanitize" -LE qemu -- -DHIDBRIDGE_SANITIZE=address,undefined
 # ThreadSanitizer is for the threads: the virtual-board suites.
-run tsan "$root/tsan" -L board -- -DHIDBRIDGE_SANITIZE=thread
+run tsan "$root/tsan" -L board -- -DHIDBRIDGE_SANITIZE=thread -DHIDBRIDGE_BUILD_EXTRAS=OFF \
+  "-DHIDBRIDGE_TEST_DIRS=board;soak"
 
 # The fuzz targets under libFuzzer, each a short fixed run over its committed seeds.
 if command -v clang++ >/dev/null; then
