@@ -11,7 +11,7 @@ mkdir -p "$(dirname "$dir")"
 events=${2:-10000}
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S "$src" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >"$dir.configure.log" 2>&1 ||
+cmake -S "$src" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$dir.configure.log" 2>&1 ||
   { cat "$dir.configure.log"; exit 1; }
 cmake --build "$dir" -j "${JOBS:-2}" --target hid_latency
 cd "$dir"
