@@ -260,6 +260,28 @@ void wait_quiet()
     }
 }
 
+// Pairs event i (at stamps[i]) with the first report after the previous match that carries
+// it, and adds the latency to `out`. An event whose report is not within `window` reports
+// is lost (merged or dropped). Returns the number lost.
+template <class Carries>
+size_t match(const std::vector<sim::Report> &reps, const std::vector<Clock::time_point> &stamps, size_t window,
+             std::vector<double> &out, Carries carries)
+{
+    size_t lost = 0, j = 0;
+    for (size_t i = 0; i < stamps.size(); ++i) {
+        size_t k = j;
+        while (k < reps.size() && !carries(reps[k], i))
+            ++k;
+        if (k >= reps.size() || k > j + window) {
+            lost++;
+            continue;
+        }
+        out.push_back(us(host_time(reps[k].t_us) - stamps[i]));
+        j = k + 1;
+    }
+    return lost;
+}
+
 struct Result {
     Stats keyboard, move_collected, move_returned, tap_collected;
     size_t keyboard_lost = 0, move_lost = 0;
@@ -294,19 +316,8 @@ void mouse_run(int frames, std::chrono::microseconds period, MouseRun &res)
     const uint64_t cpu1 = library_cpu_ns(), seam1 = seam_cpu_ns.load();
 
     auto reps = reports_since(0x81, from);
-    size_t j = 0;
-    for (int i = 0; i < frames; ++i) {
-        size_t k = j;
-        while (k < reps.size() && mouse_x(reps[k]) != 1 + i % 100)
-            ++k;
-        // A frame whose report is not among the next few is lost (merged or dropped).
-        if (k >= reps.size() || k > j + 50) {
-            res.lost++;
-            continue;
-        }
-        res.us.push_back(us(host_time(reps[k].t_us) - written[i]));
-        j = k + 1;
-    }
+    res.lost = match(reps, written, 50, res.us,
+                     [](const sim::Report &r, size_t i) { return mouse_x(r) == 1 + int(i % 100); });
     size_t in_window = 0;
     for (auto &r : reps)
         if (host_time(r.t_us) >= written.front() && host_time(r.t_us) <= written.back() + period)
@@ -334,19 +345,9 @@ void keyboard_run(int events, Result &res, std::mt19937 &rng)
     }
     wait_quiet();
     auto reps = reports_since(0x82, from);
-    size_t j = 0;
-    for (int i = 0; i < events; ++i) {
-        const bool down = i % 2 == 0;
-        size_t k = j;
-        while (k < reps.size() && !(is_keyboard_report(reps[k]) && key_held(reps[k], 0x04) == down))
-            ++k;
-        if (k >= reps.size() || k > j + 4) {
-            res.keyboard_lost++;
-            continue;
-        }
-        res.keyboard_us.push_back(us(host_time(reps[k].t_us) - written[i]));
-        j = k + 1;
-    }
+    res.keyboard_lost = match(reps, written, 4, res.keyboard_us, [](const sim::Report &r, size_t i) {
+        return is_keyboard_report(r) && key_held(r, 0x04) == (i % 2 == 0);
+    });
     res.keyboard = stats(res.keyboard_us);
 }
 
@@ -373,18 +374,8 @@ void move_run(int calls, Result &res, std::mt19937 &rng)
     }
     wait_quiet();
     auto reps = reports_since(0x81, from);
-    size_t j = 0;
-    for (int i = 0; i < calls; ++i) {
-        size_t k = j;
-        while (k < reps.size() && mouse_x(reps[k]) != 1 + i % 100)
-            ++k;
-        if (k >= reps.size() || k > j + 4) {
-            res.move_lost++;
-            continue;
-        }
-        res.move_us.push_back(us(host_time(reps[k].t_us) - called[i]));
-        j = k + 1;
-    }
+    res.move_lost = match(reps, called, 4, res.move_us,
+                          [](const sim::Report &r, size_t i) { return mouse_x(r) == 1 + int(i % 100); });
     res.move_collected = stats(res.move_us);
     res.move_returned = stats(returned);
     res.app_cpu_us_per_call = double(cpu) / 1e3 / calls;
