@@ -63,7 +63,7 @@ run() {
 mkdir -p "$root"
 run host "$root/host" --
 # The real-kernel scenarios run once, in the host run.
-run sanitize "$root/sanitize" -LE qemu -- -DHIDBRIDGE_SANITIZE=address,undefined
+run sanitize "$root/sanitize" -LE qemu -- -DHIDBRIDGE_SANITIZE=address,undefined -DHIDBRIDGE_BUILD_EXTRAS=OFF
 # ThreadSanitizer is for the threads: the virtual-board suites.
 run tsan "$root/tsan" -L board -- -DHIDBRIDGE_SANITIZE=thread -DHIDBRIDGE_BUILD_EXTRAS=OFF \
   "-DHIDBRIDGE_TEST_DIRS=board;soak"
@@ -87,7 +87,8 @@ else
 fi
 
 if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then
-  run armhf "$root/armhf" --timeout 300 -- -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-armhf.cmake"
+  run armhf "$root/armhf" --timeout 300 -- -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-armhf.cmake" \
+    -DHIDBRIDGE_BUILD_EXTRAS=OFF
 else
   echo "=== armhf: SKIPPED: the cross compiler (crossbuild-essential-armhf) or qemu-user is not installed"
   summary+=("armhf: skipped (no cross tools)")
