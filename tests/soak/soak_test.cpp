@@ -252,11 +252,14 @@ struct Counts {
 ::testing::AssertionResult input_flows()
 {
     sim::HostView before = board().host.view();
+    // A time-out (1) is no failure: on a loaded machine the host may take its report later,
+    // which the wait below sees. A refusal (-2) is: the device would be mute.
     int r = km_keypress(0x2C); // space
-    if (r != Success)
+    if (r != Success && r != 1)
         return ::testing::AssertionFailure() << "km_keypress gave " << r << " (configok " << int(configok()) << ")";
-    if (km_move(1, 0) != Success)
-        return ::testing::AssertionFailure() << "km_move refused";
+    r = km_move(1, 0);
+    if (r != Success && r != 1)
+        return ::testing::AssertionFailure() << "km_move gave " << r;
     board().events.key(0, KEY_Q, 1);
     board().events.syn(0);
     board().events.key(0, KEY_Q, 0);
@@ -265,7 +268,7 @@ struct Counts {
         [&](const sim::HostView &v) {
             return v.presses(0x2C) > before.presses(0x2C) && v.x > before.x && v.presses(0x14) > before.presses(0x14);
         },
-        2s);
+        5s);
     if (!seen)
         return ::testing::AssertionFailure() << "the host did not see the tap, the move and the physical key";
     return ::testing::AssertionSuccess();
@@ -339,7 +342,7 @@ TEST(FaultSoak, InputSurvivesBusFaults)
                 src->pause();
             board().events.key(0, KEY_H, 1);
             board().events.syn(0);
-            ASSERT_TRUE(board().host.wait_view([](const sim::HostView &v) { return v.key_held(0x0B); }, 2s));
+            ASSERT_TRUE(board().host.wait_view([](const sim::HostView &v) { return v.key_held(0x0B); }, 5s));
             {
                 std::thread reset([] { board().host.bus_reset(); });
                 for (int i = 0; i < 2000 && configok(); ++i)
@@ -360,16 +363,16 @@ TEST(FaultSoak, InputSurvivesBusFaults)
         counts.faults[name]++;
         SCOPED_TRACE("fault " + std::to_string(counts.checks + 1) + ": " + name);
 
-        ASSERT_TRUE(board().host.wait_configured(5s)) << board().host.snapshot().last_error;
+        ASSERT_TRUE(board().host.wait_configured(10s)) << board().host.snapshot().last_error;
         if (reenumerates) {
             ASSERT_GT(board().host.snapshot().enumerations, enum_before) << "no new enumeration";
             counts.enumerations++;
         }
         for (Source *s : sources)
             s->pause();
-        EXPECT_TRUE(nothing_held(2s));
+        EXPECT_TRUE(nothing_held(3s));
         EXPECT_TRUE(input_flows());
-        EXPECT_TRUE(nothing_held(1s));
+        EXPECT_TRUE(nothing_held(3s));
         EXPECT_EQ(app.hung.load(), 0u) << "a control operation took longer than " << kHung.count() << " s";
         counts.checks++;
         for (Source *s : sources)
@@ -378,7 +381,7 @@ TEST(FaultSoak, InputSurvivesBusFaults)
 
     for (Source *s : sources)
         s->stop();
-    EXPECT_TRUE(nothing_held(2s));
+    EXPECT_TRUE(nothing_held(3s));
     EXPECT_TRUE(input_flows());
     counts.checks++;
 
