@@ -205,7 +205,11 @@ extern "C" int ini_set_string(const char *section, const char *key, const char *
         return -1;
     }
     char tmp[line_max];
-    snprintf(tmp, sizeof tmp, "%s.tmp", path);
+    // A cut name could be the path itself: the copy would truncate the file it is made from.
+    if (snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp)) {
+        fclose(in);
+        return -1;
+    }
     FILE *out = create_copy(tmp, in);
     if (!out) {
         fclose(in);

@@ -200,6 +200,34 @@ TEST_F(Ini, WriterWithoutMatchKeepsTheContent)
     EXPECT_FALSE(tmp_exists());
 }
 
+TEST_F(Ini, WriterCopiesLinesHoldingNulBytesWhole)
+{
+    const std::string file("[s]\nk=1\0tail\nj=2\n", 17);
+    put(file);
+    EXPECT_EQ(set("s", "zz", "1"), 0);
+    EXPECT_EQ(content(), file);
+    EXPECT_EQ(set("s", "j", "3"), 0);
+    EXPECT_EQ(content(), std::string("[s]\nk=1\0tail\nj=3\n", 17));
+}
+
+TEST_F(Ini, WriterRefusesAPathItsCopyNameCannotHold)
+{
+    // 1023 characters: "<path>.tmp" cut to the buffer would be the path itself.
+    std::string dir = dir_;
+    while (dir.size() < 1023 - 210) {
+        dir += "/" + std::string(200, 'd');
+        ASSERT_TRUE(std::filesystem::create_directory(dir));
+    }
+    const std::string path = dir + "/" + std::string(1023 - dir.size() - 1, 'f');
+    ASSERT_EQ(path.size(), 1023u);
+    std::ofstream(path, std::ios::binary) << "[s]\nk=1\n";
+    EXPECT_EQ(ini_set_string("s", "k", "2", path.c_str()), -1);
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream kept;
+    kept << f.rdbuf();
+    EXPECT_EQ(kept.str(), "[s]\nk=1\n");
+}
+
 TEST_F(Ini, WriterKeepsPermissionBits)
 {
     for (mode_t mode : {0600, 0640, 0604}) {
