@@ -114,14 +114,11 @@ public:
     ssize_t read(void *buf, size_t len) override
     {
         auto &l = m_.line(line_);
-        std::string text;
-        if (f_ == GpioModel::File::Value) {
-            text = l.value() ? "1\n" : "0\n";
+        const bool value = f_ == GpioModel::File::Value;
+        const std::string text = value ? std::string(l.value() ? "1\n" : "0\n")
+                                       : (f_ == GpioModel::File::Direction ? l.direction : l.edge) + "\n";
+        if (value)
             seen_ = l.edges; // reading acknowledges the edge, as sysfs does
-        } else if (f_ == GpioModel::File::Direction)
-            text = l.direction + "\n";
-        else
-            text = l.edge + "\n";
         if (pos_ >= text.size())
             return 0;
         size_t n = std::min(len, text.size() - pos_);
