@@ -11,6 +11,7 @@
 // for the kernel) is counted apart.
 #include "histogram_png.h"
 
+#include "alloc_counter.h"
 #include "board.h"
 #include "hidbridge.h"
 #include "sysio.h"
@@ -37,13 +38,6 @@ using namespace std::chrono_literals;
 
 // ---- Counting allocator ----
 
-extern "C" {
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-void __libc_free(void *);
-}
-
 namespace {
 
 thread_local bool library_thread = false; // started by km_init
@@ -65,37 +59,6 @@ void note_alloc()
 
 } // namespace
 
-extern "C" {
-void *malloc(size_t n)
-{
-    note_alloc();
-    return __libc_malloc(n);
-}
-void *calloc(size_t n, size_t m)
-{
-    note_alloc();
-    return __libc_calloc(n, m);
-}
-void *realloc(void *p, size_t n)
-{
-    note_alloc();
-    return __libc_realloc(p, n);
-}
-void free(void *p) { __libc_free(p); }
-}
-
-void *operator new(size_t n)
-{
-    note_alloc();
-    if (void *p = __libc_malloc(n ? n : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void *operator new[](size_t n) { return operator new(n); }
-void operator delete(void *p) noexcept { __libc_free(p); }
-void operator delete[](void *p) noexcept { __libc_free(p); }
-void operator delete(void *p, size_t) noexcept { __libc_free(p); }
-void operator delete[](void *p, size_t) noexcept { __libc_free(p); }
 
 // ---- The library's threads: every thread km_init starts is marked and its CPU clock kept ----
 
@@ -430,6 +393,7 @@ int main(int argc, char **argv)
 {
     const std::string png = argc > 1 ? argv[1] : "hid_latency.png";
     const int events = argc > 2 ? std::atoi(argv[2]) : 10000;
+    sim::set_alloc_hook(note_alloc);
 
     // The host's clock starts when the board makes it; bracket that moment.
     auto before = Clock::now();

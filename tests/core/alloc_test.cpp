@@ -2,6 +2,7 @@
 // and both compositions without a single allocation on that thread once it has started.
 // The senders are refused (configok 0) so that the chip model's own bookkeeping, which
 // allocates on the caller's thread, stays out of the count.
+#include "alloc_counter.h"
 #include "board.h"
 #include "core_state.h"
 #include "usbfunc.h"
@@ -16,13 +17,6 @@
 #include <new>
 #include <pthread.h>
 
-extern "C" {
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-void __libc_free(void *);
-}
-
 namespace {
 thread_local bool on_listener = false;
 std::atomic<bool> armed{false};
@@ -35,37 +29,6 @@ void note()
 }
 } // namespace
 
-extern "C" {
-void *malloc(size_t n)
-{
-    note();
-    return __libc_malloc(n);
-}
-void *calloc(size_t n, size_t m)
-{
-    note();
-    return __libc_calloc(n, m);
-}
-void *realloc(void *p, size_t n)
-{
-    note();
-    return __libc_realloc(p, n);
-}
-void free(void *p) { __libc_free(p); }
-}
-
-void *operator new(size_t n)
-{
-    note();
-    if (void *p = __libc_malloc(n ? n : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void *operator new[](size_t n) { return operator new(n); }
-void operator delete(void *p) noexcept { __libc_free(p); }
-void operator delete[](void *p) noexcept { __libc_free(p); }
-void operator delete(void *p, size_t) noexcept { __libc_free(p); }
-void operator delete[](void *p, size_t) noexcept { __libc_free(p); }
 
 namespace {
 
@@ -98,6 +61,7 @@ bool eventually(Pred pred)
 
 TEST(CoreAllocations, NoneWhileEventsFlow)
 {
+    sim::set_alloc_hook(note);
     // The counter counts: an allocation made as the listener would be is seen.
     on_listener = true;
     armed = true;
