@@ -1,7 +1,8 @@
 // Keyboard report composition: the physical keys of all ports as one report, then the
 // application's masks and requested keys merged over it.
 #include "core_state.h"
-#include "usbfunc.h"
+#include "report_queue.h"
+#include "tarvo.h"
 
 #include <array>
 #include <atomic>
@@ -95,8 +96,10 @@ extern "C" int merge_keyboard_requests(int force)
     }
     std::memcpy(composed_keyboard_report, report, sizeof report);
 
+    keyboard_ticket = 0;
     if (!force && std::memcmp(composed_keyboard_report, last_keyboard_report, sizeof report) == 0)
         return 0;
     std::memcpy(last_keyboard_report, composed_keyboard_report, sizeof report);
-    return KeyboardSendReport(km.media, last_keyboard_report);
+    keyboard_ticket = KeyboardQueueReport(km.media, last_keyboard_report);
+    return keyboard_ticket ? 0 : err_DeviceDisconnected;
 }

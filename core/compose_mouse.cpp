@@ -1,7 +1,8 @@
 // Mouse report composition: the ports' input merged, then the application's locks, requested
 // buttons and requested motion applied over it.
 #include "core_state.h"
-#include "usbfunc.h"
+#include "report_queue.h"
+#include "tarvo.h"
 
 #include <cstdint>
 
@@ -17,23 +18,12 @@ constexpr uint8_t km_control_t::*request_fields[8] = {
     &km_control_t::side2, &km_control_t::side3, &km_control_t::side4,  &km_control_t::side5,
 };
 
-// The report's logical range for X and Y; the 16-bit field would turn anything beyond it
-// into a move the other way.
-constexpr int64_t kAxisMax = 32767;
-
-int32_t saturate_axis(int64_t v)
-{
-    return static_cast<int32_t>(v > kAxisMax ? kAxisMax : v < -kAxisMax ? -kAxisMax : v);
-}
-
-// Physical totals are kept in 32 bits; five ports of extreme event values must not overflow.
+// Totals are kept in 32 bits; five ports of extreme event values must not overflow. What
+// exceeds the report's range is carried into the following reports by the queue.
 int32_t clamp32(int64_t v)
 {
     return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
 }
-
-// The wheel goes out as its low 8 bits (255 requested means one notch down).
-int32_t wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
 
 } // namespace
 
@@ -68,16 +58,19 @@ extern "C" int merge_mouse_requests(int force)
         }
     }
     composed_mouse.button = buttons;
-    composed_mouse.x = saturate_axis(km.x + (km.lock_mx ? 0 : int64_t{phys_mouse.x}));
-    composed_mouse.y = saturate_axis(km.y + (km.lock_my ? 0 : int64_t{phys_mouse.y}));
-    composed_mouse.wheel = wrap32(km.wheel + (km.lock_mw ? 0 : int64_t{phys_mouse.wheel}));
+    composed_mouse.x = clamp32(km.x + (km.lock_mx ? 0 : int64_t{phys_mouse.x}));
+    composed_mouse.y = clamp32(km.y + (km.lock_my ? 0 : int64_t{phys_mouse.y}));
+    // The requested wheel is a report byte: 255 means one notch down.
+    int8_t wheel_request = static_cast<int8_t>(km.wheel & 0xFF);
+    composed_mouse.wheel = clamp32(wheel_request + (km.lock_mw ? 0 : int64_t{phys_mouse.wheel}));
 
     int result = 0;
-    if (phys_mouse.button || phys_mouse.x || phys_mouse.y || phys_mouse.wheel || force)
-        result = MouseSendReport(static_cast<uint8_t>(composed_mouse.button),
-                                 static_cast<uint16_t>(composed_mouse.x),
-                                 static_cast<uint16_t>(composed_mouse.y),
-                                 static_cast<uint8_t>(composed_mouse.wheel));
+    mouse_ticket = 0;
+    if (phys_mouse.button || phys_mouse.x || phys_mouse.y || phys_mouse.wheel || force) {
+        mouse_ticket = MouseQueueReport(static_cast<uint8_t>(composed_mouse.button), composed_mouse.x,
+                                        composed_mouse.y, composed_mouse.wheel);
+        result = mouse_ticket ? 0 : err_DeviceDisconnected;
+    }
     km.x = km.y = km.wheel = 0;
     return result;
 }

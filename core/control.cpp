@@ -1,9 +1,11 @@
 // The control interface: start-up and the operations the application calls. Each operation
-// stores its request in km under control_mutex and composes the report while holding it.
+// stores its request in km and composes the report under control_mutex, then lets go of it
+// before waiting for the host: physical input and other callers never wait behind the bus.
 #include "hidbridge.h"
 
 #include "core_state.h"
 #include "lcd.h"
+#include "report_queue.h"
 #include "usbfunc.h"
 
 #include <atomic>
@@ -30,13 +32,24 @@ int unlock(int result)
     return result;
 }
 
+// After a composition: lets go of control_mutex, then waits for the queued report.
+int unlock_and_wait(int composed, uint32_t ticket, int (*wait)(uint32_t))
+{
+    pthread_mutex_unlock(&control_mutex);
+    if (composed != Success)
+        return composed;
+    return ticket ? wait(ticket) : Success;
+}
+int mouse_sent(int composed) { return unlock_and_wait(composed, mouse_ticket, MouseWaitReport); }
+int keyboard_sent(int composed) { return unlock_and_wait(composed, keyboard_ticket, KeyboardWaitReport); }
+
 int set_key(int code, uint8_t state)
 {
     if (!valid_key(code))
         return err_parament;
     lock();
     store(km.softKeyboard[code], state);
-    return unlock(compose_keyboard_report(1));
+    return keyboard_sent(compose_keyboard_report(1));
 }
 
 // The eight buttons: report bit and requested-state field, in report-bit order.
@@ -56,7 +69,7 @@ int set_button(int bit, int down)
         km.*button_field[bit] = UP;
         km.button &= static_cast<uint8_t>(~mask);
     }
-    return unlock(compose_mouse_report(1));
+    return mouse_sent(compose_mouse_report(1));
 }
 
 int query_button(int bit)
@@ -117,7 +130,7 @@ int km_keypress(int code)
     store(km.softKeyboard[code], DOWN);
     compose_keyboard_report(1);
     store(km.softKeyboard[code], UP);
-    return unlock(compose_keyboard_report(1));
+    return keyboard_sent(compose_keyboard_report(1)); // the release follows the press
 }
 
 int km_mask_key(int code, int value)
@@ -163,14 +176,14 @@ int km_move(int16_t x, int16_t y)
     lock();
     km.x = x;
     km.y = y;
-    return unlock(compose_mouse_report(1));
+    return mouse_sent(compose_mouse_report(1));
 }
 
 int km_wheel(uint8_t w)
 {
     lock();
     km.wheel = w; // zero-extended: the report's low byte makes 255 one notch down
-    return unlock(compose_mouse_report(1));
+    return mouse_sent(compose_mouse_report(1));
 }
 
 // Whole 16-bit stores without the lock: nothing in the library reads these.

@@ -19,7 +19,7 @@ extern "C" {
 #define KEY_STATES 255
 
 /* Mouse input of one port: button bits (0x01 left, 0x02 right, 0x04 middle) held as level
- * state, and the last motion event per axis since the last mouse composition. */
+ * state, and the motion per axis summed since the last mouse composition. */
 typedef struct {
     int32_t button;
     int32_t x;
@@ -44,23 +44,28 @@ extern uint8_t phys_keyboard_report[KEYBOARD_REPORT_SIZE];
 extern uint8_t composed_keyboard_report[KEYBOARD_REPORT_SIZE];
 extern uint8_t last_keyboard_report[KEYBOARD_REPORT_SIZE]; /* last one handed to the sender */
 
+/* The report the last composition queued (0: none, or not configured). A control operation
+ * waits for it once it has let go of control_mutex. */
+extern uint32_t mouse_ticket;
+extern uint32_t keyboard_ticket;
+
 /* HID keyboard usage to Linux key code, 0 where the usage has none. Read-only. */
 extern const uint8_t hid_to_linux_keycode[KEY_STATES];
 
 /* The lowest HID usage whose key code is `code`, or 0. Any thread, no lock. */
 int hid_usage_from_keycode(int code);
 
-/* Merge the ports, apply locks and requests and send a mouse report: the sender's result
- * (0 collected, 1 not collected within 100 ms, -2 not configured), or 0 when nothing was
- * sent (force 0 and no physical input). Requested motion and UP requests are consumed
- * whatever the result. control_mutex held. */
+/* Merge the ports, apply locks and requests and queue a mouse report (never waits): 0, or
+ * -2 when the device is not configured (the buttons are kept for when it is, the motion is
+ * dropped). Nothing is queued with force 0 and no physical input. Sets mouse_ticket.
+ * Requested motion and UP requests are consumed whatever the result. control_mutex held. */
 int compose_mouse_report(int force);
 /* Second stage of compose_mouse_report: locks and requests over phys_mouse. */
 int merge_mouse_requests(int force);
 
-/* Build the keyboard report from key_state, merge masks and requests and send it when it
- * differs from the last one handed over or force is set. Results as for the mouse.
- * control_mutex held. */
+/* Build the keyboard report from key_state, merge masks and requests and queue it when it
+ * differs from the last one handed over or force is set. Results as for the mouse; sets
+ * keyboard_ticket. control_mutex held. */
 int compose_keyboard_report(int force);
 /* Second stage of compose_keyboard_report: masks and requests over phys_keyboard_report. */
 int merge_keyboard_requests(int force);
@@ -76,7 +81,8 @@ int count_input_devices(void);
 int open_input_devices(void);
 /* Closes every opened event device; returns how many were closed. Input thread only. */
 int close_input_devices(void);
-/* Applies one event of port to the core's state; takes control_mutex. */
+/* Applies one event of port to the core's state; takes control_mutex. Relative motion adds
+ * up until the next mouse composition. */
 void handle_input_event(int port, uint16_t type, uint16_t code, int32_t value);
 /* Clears km and the core's state, sets configok to 1 and sends an all-released mouse and
  * keyboard report. Takes control_mutex: never call it with the mutex held. */

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -24,13 +25,27 @@ namespace {
 constexpr int kQuietRescanMs = 500;
 // The wait for the host's configuration looks at configok this often.
 constexpr useconds_t kConfigPollUs = 10000;
-// After a batch the host refused (it had the device unconfigured: a bus reset, a replug),
-// configok is looked at this often, so the state it missed follows it once it is back.
-constexpr int kResendPollMs = 10;
+// One read takes up to a kernel client buffer's worth of records; a device gets a few reads
+// per cycle, so a mouse at 8,000 packets a second cannot keep the others waiting.
+constexpr size_t kReadEvents = 64;
+constexpr int kReadsPerCycle = 4;
+// EVIOCGKEY's answer: one bit per key and button code.
+constexpr size_t kKeyBits = KEY_MAX / 8 + 1;
 
 // Input thread only. One entry per port; a free entry (fd -1) takes no part in the wait.
 pollfd input_fds[Maxport] = {{-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
-uint8_t syn_pending;
+
+// Guarded by control_mutex. What the port's current packet changed, composed at its end.
+struct PacketChanges {
+    bool mouse;
+    bool keys;
+};
+PacketChanges packet_changes[Maxport];
+// After SYN_DROPPED a port's events are discarded up to the next SYN_REPORT; its key and
+// button state is then read back from the device.
+bool dropping[Maxport];
+// Key codes each port holds, so that a read-back changes only that port's keys.
+uint8_t port_keys[Maxport][KEY_STATES];
 
 // configok is written by the device thread without a lock: every test is a fresh load.
 std::atomic_ref<uint8_t> configok() { return std::atomic_ref<uint8_t>(km.configok); }
@@ -62,6 +77,140 @@ void set_button(int port, int32_t bit, uint16_t code, int32_t value)
         port_mouse[port].button &= ~bit;
     else
         printf("unknow code [port=%d] code=%d  updown=%d\n", port, code, value);
+}
+
+// The three buttons that reach the host, by report bit.
+constexpr uint16_t button_codes[3] = {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE};
+
+// One event into the core's state. control_mutex held.
+void apply_event(int port, uint16_t type, uint16_t code, int32_t value)
+{
+    switch (type) {
+    case EV_KEY:
+        if (code == BTN_LEFT || code == BTN_RIGHT || code == BTN_MIDDLE) {
+            set_button(port, 1 << (code - BTN_LEFT), code, value);
+            packet_changes[port].mouse = true;
+        } else if (code >= 256) {
+            printf("unknow code [port=%d] code=%d  updown=%d\n", port, code, value);
+        } else if (code < KEY_STATES) {
+            set_key_state(code, static_cast<uint8_t>(value));
+            port_keys[port][code] = value != 0;
+            packet_changes[port].keys = true;
+        }
+        break;
+    case EV_REL:
+        // Every frame's motion counts: frames read together are summed, never replaced.
+        if (code == REL_X)
+            port_mouse[port].x += value;
+        else if (code == REL_Y)
+            port_mouse[port].y += value;
+        else if (code == REL_WHEEL)
+            port_mouse[port].wheel += value;
+        else
+            break;
+        packet_changes[port].mouse = true;
+        break;
+    case EV_LED:
+        printf("port=%d EV_LED=%08x code=%08x value=%08x\n", port, type, code, value);
+        break;
+    case EV_SND:
+        printf("port=%d EV_SND=%08x code=%08x value=%08x\n", port, type, code, value);
+        break;
+    case EV_REP:
+        printf("port=%d EV_REP=%08x code=%08x value=%08x\n", port, type, code, value);
+        break;
+    case EV_FF:
+        printf("port=%d EV_FF=%08x code=%08x value=%08x\n", port, type, code, value);
+        break;
+    default:
+        break;
+    }
+}
+
+// A packet ended: one report for what it changed, so a press and its release read together
+// still reach the host as two reports. Motion alone joins a report still waiting for the bus.
+// control_mutex held.
+void end_packet(int port)
+{
+    PacketChanges &c = packet_changes[port];
+    if (c.mouse)
+        compose_mouse_report(1);
+    if (c.keys)
+        compose_keyboard_report(0);
+    c = {};
+}
+
+bool bit_set(const uint8_t *bits, unsigned code) { return bits[code / 8] >> (code % 8) & 1; }
+
+// After an overflow: the keys and buttons the port's device holds now, as the kernel tells.
+// control_mutex held.
+void read_back_keys(int port)
+{
+    uint8_t bits[kKeyBits] = {};
+    if (sys_ioctl(input_fds[port].fd, EVIOCGKEY(sizeof bits), bits) < 0)
+        return; // a device that went away is rescanned anyway
+    for (int code = 0; code < KEY_STATES; ++code) {
+        bool down = bit_set(bits, static_cast<unsigned>(code));
+        if (down != (port_keys[port][code] != 0)) {
+            set_key_state(code, down);
+            port_keys[port][code] = down;
+            packet_changes[port].keys = true;
+        }
+    }
+    int32_t buttons = 0;
+    for (int b = 0; b < 3; ++b)
+        if (bit_set(bits, button_codes[b]))
+            buttons |= 1 << b;
+    if ((port_mouse[port].button & 7) != buttons) {
+        port_mouse[port].button = buttons;
+        packet_changes[port].mouse = true;
+    }
+}
+
+// A batch of records from one port, read whole. control_mutex held.
+void apply_batch(int port, const input_event *ev, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if (ev[i].type == EV_SYN && ev[i].code == SYN_DROPPED) {
+            // The kernel threw the port's queue away: what was not yet a whole packet is
+            // worthless, and releases may be among what was lost.
+            dropping[port] = true;
+            packet_changes[port] = {};
+            continue;
+        }
+        if (dropping[port]) {
+            if (ev[i].type == EV_SYN && ev[i].code == SYN_REPORT) {
+                dropping[port] = false;
+                read_back_keys(port);
+                end_packet(port);
+            }
+            continue;
+        }
+        apply_event(port, ev[i].type, ev[i].code, ev[i].value);
+        if (ev[i].type == EV_SYN)
+            end_packet(port);
+    }
+}
+
+// Reads what the port has, a few batches at most. False when the device is gone or broken.
+bool read_port(int port)
+{
+    input_event ev[kReadEvents];
+    for (int r = 0; r < kReadsPerCycle; ++r) {
+        ssize_t got = sys_read(input_fds[port].fd, ev, sizeof ev);
+        if (got < 0)
+            return errno == EAGAIN || errno == EINTR;
+        // evdev hands out whole records only: anything else is a broken device.
+        if (got == 0 || got % static_cast<ssize_t>(sizeof(input_event)) != 0)
+            return false;
+        size_t n = static_cast<size_t>(got) / sizeof(input_event);
+        pthread_mutex_lock(&control_mutex);
+        apply_batch(port, ev, n);
+        pthread_mutex_unlock(&control_mutex);
+        if (n < kReadEvents)
+            break;
+    }
+    return true;
 }
 
 } // namespace
@@ -117,63 +266,33 @@ extern "C" int close_input_devices(void)
 extern "C" void handle_input_event(int port, uint16_t type, uint16_t code, int32_t value)
 {
     pthread_mutex_lock(&control_mutex);
-    switch (type) {
-    case EV_SYN:
-        syn_pending = 1;
-        break;
-    case EV_KEY:
-        if (code == BTN_LEFT)
-            set_button(port, 0x01, code, value);
-        else if (code == BTN_RIGHT)
-            set_button(port, 0x02, code, value);
-        else if (code == BTN_MIDDLE)
-            set_button(port, 0x04, code, value);
-        else if (code >= 256)
-            printf("unknow code [port=%d] code=%d  updown=%d\n", port, code, value);
-        else if (code < KEY_STATES)
-            set_key_state(code, static_cast<uint8_t>(value));
-        break;
-    case EV_REL:
-        // The last event of an axis replaces the one before: the kernel has summed already.
-        if (code == REL_X)
-            port_mouse[port].x = value;
-        else if (code == REL_Y)
-            port_mouse[port].y = value;
-        else if (code == REL_WHEEL)
-            port_mouse[port].wheel = value;
-        break;
-    case EV_LED:
-        printf("port=%d EV_LED=%08x code=%08x value=%08x\n", port, type, code, value);
-        break;
-    case EV_SND:
-        printf("port=%d EV_SND=%08x code=%08x value=%08x\n", port, type, code, value);
-        break;
-    case EV_REP:
-        printf("port=%d EV_REP=%08x code=%08x value=%08x\n", port, type, code, value);
-        break;
-    case EV_FF:
-        printf("port=%d EV_FF=%08x code=%08x value=%08x\n", port, type, code, value);
-        break;
-    default:
-        break;
-    }
+    input_event ev{};
+    ev.type = type;
+    ev.code = code;
+    ev.value = value;
+    apply_batch(port, &ev, 1);
     pthread_mutex_unlock(&control_mutex);
 }
 
 extern "C" void reset_control_state(void)
 {
     pthread_mutex_lock(&control_mutex);
-    // Everything but configok, which the device thread writes without the lock.
+    // Everything but configok, which the device thread writes without the lock. The cells
+    // other threads read or write without the lock are cleared the way they are accessed.
     auto *bytes = reinterpret_cast<uint8_t *>(&km);
     constexpr size_t ok = offsetof(km_control_t, configok);
     zero_bytes(bytes, offsetof(km_control_t, softKeyboard) + sizeof km.softKeyboard);
     std::memset(bytes + offsetof(km_control_t, lock_ml), 0, ok - offsetof(km_control_t, lock_ml));
-    std::memset(bytes + ok + 1, 0, sizeof km - ok - 1);
+    for (int16_t *pair : {&km.ptx, &km.pty, &km.limit_x, &km.limit_y})
+        std::atomic_ref<int16_t>(*pair).store(0, std::memory_order_relaxed);
     phys_mouse = {};
     std::memset(phys_keyboard_report, 0, sizeof phys_keyboard_report);
     for (port_mouse_t &p : port_mouse)
         p = {};
     zero_bytes(key_state, sizeof key_state);
+    std::memset(port_keys, 0, sizeof port_keys);
+    std::memset(packet_changes, 0, sizeof packet_changes);
+    std::memset(dropping, 0, sizeof dropping);
     configok().store(1);
     compose_mouse_report(1);
     compose_keyboard_report(1);
@@ -183,6 +302,7 @@ extern "C" void reset_control_state(void)
 
 extern "C" void *input_listener_thread(void *)
 {
+    pthread_setname_np(pthread_self(), "hb-input");
     Hub_poweron();
     for (;;) {
         while (!configok().load())
@@ -191,20 +311,15 @@ extern "C" void *input_listener_thread(void *)
         int opened = open_input_devices();
         puts("Start listen keyboard and mouse!");
 
-        // A refused batch (a release among it) must still reach the host: with nothing typed
-        // afterwards the host would hold the key for ever.
-        bool resend = false;
+        // Reports are only queued here, never waited for: a host that is slow to poll, or does
+        // not poll an endpoint at all, never holds up the reading of input. What a reset or
+        // a new configuration kept from the host goes out once it is back (the queue keeps it).
         for (;;) {
-            int ready = sys_poll(input_fds, Maxport, resend ? kResendPollMs : kQuietRescanMs);
-            if (resend && configok().load()) {
-                pthread_mutex_lock(&control_mutex);
-                resend = compose_mouse_report(1) == err_DeviceDisconnected ||
-                         compose_keyboard_report(1) == err_DeviceDisconnected;
-                pthread_mutex_unlock(&control_mutex);
-            }
+            int ready = sys_poll(input_fds, Maxport, kQuietRescanMs);
+            int err = errno;
             if (ready < 0) {
                 // A signal handler anywhere in the process interrupts poll: not a failure.
-                if (errno == EINTR)
+                if (err == EINTR)
                     continue;
                 printf("poll error! ret=%d\n", ready);
                 return reinterpret_cast<void *>(static_cast<intptr_t>(-1));
@@ -218,30 +333,14 @@ extern "C" void *input_listener_thread(void *)
                 break;
             }
 
-            syn_pending = 0;
             bool lost = false;
             for (int port = 0; port < Maxport; ++port) {
                 short revents = input_fds[port].revents;
                 // A pulled device hangs up; its read fails even while data is still queued.
                 if (revents & (POLLHUP | POLLERR | POLLNVAL))
                     lost = true;
-                if (!(revents & POLLIN))
-                    continue;
-                input_event ev;
-                ssize_t n = sys_read(input_fds[port].fd, &ev, sizeof ev);
-                if (n == static_cast<ssize_t>(sizeof ev))
-                    handle_input_event(port, ev.type, ev.code, ev.value);
-                else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                else if ((revents & POLLIN) && !read_port(port))
                     lost = true;
-            }
-            if (syn_pending) {
-                pthread_mutex_lock(&control_mutex);
-                int m = compose_mouse_report(1);
-                int k = compose_keyboard_report(0);
-                if (m == err_DeviceDisconnected || k == err_DeviceDisconnected)
-                    resend = true;
-                syn_pending = 0;
-                pthread_mutex_unlock(&control_mutex);
             }
             if (lost) {
                 close_input_devices();

@@ -16,5 +16,8 @@ uint8_t phys_keyboard_report[KEYBOARD_REPORT_SIZE];
 uint8_t composed_keyboard_report[KEYBOARD_REPORT_SIZE];
 uint8_t last_keyboard_report[KEYBOARD_REPORT_SIZE];
 
+uint32_t mouse_ticket;
+uint32_t keyboard_ticket;
+
 unsigned control_state_resets;
 }

@@ -243,8 +243,6 @@ Host &host()
         // The controller's messages would drown the fuzzer's.
         FUZZ_CHECK(freopen("/dev/null", "w", stdout), "stdout");
         auto *b = new sim::Board(sim::BoardOptions{.sleep_divisor = 100000});
-        sem_init(&sem_ep1, 0, 2);
-        sem_init(&sem_ep2, 0, 2);
         FUZZ_CHECK(CH374U_SPI_init() >= 0, "SPI link");
         FUZZ_CHECK(Ch374U_DevCheck() >= 0, "chip check");
         Init374Device(1);

@@ -25,14 +25,12 @@ extern uint8_t ReportDescriptor_keyboard[108];
 void setconfig(void);
 
 /* Device state shared by the controller and the senders. `mutex` guards every chip access
- * after start-up and the two completion flags; it is taken after control_mutex, never
- * before it. */
+ * after start-up, the completion flags and the toggle flags; it is taken after
+ * control_mutex, never before it. */
 extern pthread_mutex_t mutex;
-extern sem_t sem_ep1;
-extern sem_t sem_ep2;
-extern char ep1_tx_ok;
+extern char ep1_tx_ok; /* the host took the last report armed on endpoint 1 */
 extern char ep2_tx_ok;
-extern uint8_t ep1_tx_tog;
+extern uint8_t ep1_tx_tog; /* 0: the next report goes out as DATA0 */
 extern uint8_t ep2_tx_tog;
 
 /* Programs the chip for device mode; Enable non-zero attaches it to the bus. */
@@ -43,7 +41,9 @@ void USB_DeviceInterrupt(void);
 void *thread_device_listen(void *arg);
 
 /* Send one report and wait for the host to collect it: 0 collected, 1 not collected within
- * 100 ms, err_DeviceDisconnected (-2) when the device is not configured (nothing sent). */
+ * 100 ms (it stays queued and goes out when the host polls again), err_DeviceDisconnected
+ * (-2) when the device is not configured (nothing sent). Reports handed over earlier and
+ * not yet collected go first. */
 int MouseSendReport(uint8_t button, uint16_t x, uint16_t y, uint8_t wheel);
 /* media non-zero sends the consumer report for that key, else the 11 bytes of buff
  * (modifier byte and ten key slots) as the keyboard report. */

@@ -1,224 +1,296 @@
-// Report transmission with its completion handshake, and the board's hub power and LED lines.
+// Report transmission: each IN endpoint's queue of reports, arming them in the chip one per
+// poll, and the wait for the host's collection where a caller wants the result.
+#include "report_queue.h"
 #include "usbfunc.h"
 
 #include "CH374INC.H"
 #include "chipio.h"
 #include "global.h"
-#include "sysio.h"
 #include "tarvo.h"
 #include "usbdev_state.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/time.h>
+#include <ctime>
+
+namespace usbdev {
+TxEndpoint ep1_tx{REG_USB_ENDP1, RAM_ENDP1_TRAN, "mouse tx timeout", &ep1_tx_ok, &ep1_tx_tog, {}};
+TxEndpoint ep2_tx{REG_USB_ENDP2, RAM_ENDP2_TRAN, "keyboard tx timeout", &ep2_tx_ok, &ep2_tx_tog, {}};
+} // namespace usbdev
 
 namespace {
 
+using usbdev::ep1_tx;
+using usbdev::ep2_tx;
+using usbdev::TxEndpoint;
+using usbdev::TxReport;
+
 // A host polls both IN endpoints every 1 ms; 100 ms without a poll means it is not there.
 constexpr long kTxWaitMs = 100;
-// While a completion is still waiting for the device thread, look again this often.
-constexpr long kServiceWaitMs = 1;
-constexpr unsigned kHubPowerGpio = 47;
-constexpr unsigned long kHubSwitchUs = 1000000;
+// The chip answers every token with NAK until a completion is served, so a host that polls
+// endpoint 1 and then endpoint 2 in each frame would never get endpoint 2's report while
+// endpoint 1 has one in every frame. After a collection the next report of that endpoint
+// therefore waits while the other endpoint's report waits, for one frame and a margin. An
+// endpoint that is not taken in that free frame is not polled (Linux polls only the
+// endpoints of open input devices), and nothing waits for it again until it is.
+constexpr uint64_t kHoldUs = 2000;
+// The report descriptor's logical ranges.
+constexpr int32_t kAxisMax = 32767;
+constexpr int32_t kWheelMax = 127;
 
-struct InEndpoint {
-    uint8_t ctrl;      // endpoint control register
-    uint8_t ram;       // transmit buffer
-    sem_t *sem;
-    char *tx_ok;
-    uint8_t *tog;
-    usbdev::TxSeq *seq;
-    const char *timeout_msg;
-};
+// Broadcast under `mutex` whenever an endpoint's `collected` moves.
+pthread_cond_t tx_collected_cond = PTHREAD_COND_INITIALIZER;
 
-const InEndpoint ep1 = {REG_USB_ENDP1, RAM_ENDP1_TRAN, &sem_ep1, &ep1_tx_ok, &ep1_tx_tog, &usbdev::ep1_seq,
-                        "mouse tx timeout"};
-const InEndpoint ep2 = {REG_USB_ENDP2, RAM_ENDP2_TRAN, &sem_ep2, &ep2_tx_ok, &ep2_tx_tog, &usbdev::ep2_seq,
-                        "keyboard tx timeout"};
+uint64_t now_us()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
+}
+
+TxEndpoint &other(TxEndpoint &ep) { return &ep == &ep1_tx ? ep2_tx : ep1_tx; }
+
+bool reached(uint32_t collected, uint32_t ticket) { return static_cast<int32_t>(collected - ticket) >= 0; }
+
+TxReport &at(TxEndpoint &ep, unsigned i) { return ep.queue[(ep.head + i) % usbdev::kTxQueueLen]; }
+
+// The newest report, if it is not in the chip yet: the one that may still change.
+TxReport *open_tail(TxEndpoint &ep)
+{
+    if (ep.count == 0 || (ep.count == 1 && ep.armed))
+        return nullptr;
+    return &at(ep, ep.count - 1u);
+}
+
+// A new report at the end of the line with the next ticket, or nullptr when it is full.
+TxReport *push(TxEndpoint &ep, const uint8_t *bytes, uint8_t len)
+{
+    if (ep.count == usbdev::kTxQueueLen)
+        return nullptr;
+    TxReport &r = at(ep, ep.count++);
+    std::memcpy(r.bytes, bytes, len);
+    r.len = len;
+    r.seq = ++ep.queued;
+    return &r;
+}
 
 // Endpoint 1 carries its transmit length in the control register, endpoint 2 in
 // REG_USB_LENGTH.
-uint8_t tx_nak(const InEndpoint &ep, uint8_t r)
+void arm_head(TxEndpoint &ep)
 {
-    return &ep == &ep1 ? (r & ~M_EP_TX_LEN_MASK) | M_EP_TX_NAK : (r & ~M_EP2_TX_MASK) | M_EP2_TX_NAK;
+    const TxReport &r = ep.queue[ep.head];
+    Dev_Write374Block(ep.ram, r.len, r.bytes);
+    if (&ep == &ep2_tx)
+        Dev_Write374Byte(REG_USB_LENGTH, r.len);
+    uint8_t c = Dev_Read374Byte(ep.ctrl);
+    // The register still holds the toggle of the report the host took last.
+    c = *ep.tog ? c ^ BIT_EP_TX_TOG : c & ~BIT_EP_TX_TOG;
+    c = &ep == &ep1_tx ? (c & ~M_EP_TX_LEN_MASK) | r.len : (c & ~M_EP2_TX_MASK) | M_EP2_TX_ACK;
+    Dev_Write374Byte(ep.ctrl, c);
+    *ep.tog = 1;
+    *ep.tx_ok = 0;
+    ep.armed = true;
 }
 
-uint8_t tx_arm(const InEndpoint &ep, uint8_t r, uint8_t len)
+void arm_if_idle(TxEndpoint &ep)
 {
-    return &ep == &ep1 ? (r & ~M_EP_TX_LEN_MASK) | len : (r & ~M_EP2_TX_MASK) | M_EP2_TX_ACK;
+    if (!ep.armed && !ep.held && ep.count)
+        arm_head(ep);
 }
 
-void write_report(const InEndpoint &ep, const uint8_t *report, uint8_t len)
+// The other endpoint's report is waiting and the host polls that endpoint.
+bool other_waits(TxEndpoint &ep)
 {
-    Dev_Write374Block(ep.ram, len, report);
-    if (&ep == &ep2)
-        Dev_Write374Byte(REG_USB_LENGTH, len);
+    const TxEndpoint &o = other(ep);
+    return o.armed && !o.unpolled;
 }
 
-bool past(const timespec &deadline)
+// Adds as much of `v` to the little-endian field as its range takes; `v` keeps the rest.
+void take_motion(uint8_t *field, int bytes, int32_t &v, int32_t max)
 {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+    int32_t cur = bytes == 2 ? static_cast<int16_t>(field[0] | field[1] << 8) : static_cast<int8_t>(field[0]);
+    int64_t sum = int64_t{cur} + v;
+    int32_t put = static_cast<int32_t>(sum > max ? max : sum < -max ? -max : sum);
+    v = static_cast<int32_t>(sum - put);
+    field[0] = static_cast<uint8_t>(put & 0xFF);
+    if (bytes == 2)
+        field[1] = static_cast<uint8_t>((put >> 8) & 0xFF);
 }
 
-bool collected(const InEndpoint &ep, uint32_t seq)
+struct Motion {
+    int32_t x, y, wheel;
+    bool any() const { return x || y || wheel; }
+};
+
+void take_motion(TxReport &r, Motion &m)
 {
+    take_motion(&r.bytes[1], 2, m.x, kAxisMax);
+    take_motion(&r.bytes[3], 2, m.y, kAxisMax);
+    take_motion(&r.bytes[5], 1, m.wheel, kWheelMax);
+}
+
+int wait_collected(TxEndpoint &ep, uint32_t ticket)
+{
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline = usbdev::deadline_after(deadline, kTxWaitMs);
+    bool timed_out = false, tell = false;
     pthread_mutex_lock(&mutex);
-    bool done = ep.seq->collected == seq;
-    pthread_mutex_unlock(&mutex);
-    return done;
-}
-
-int timed_out(const InEndpoint &ep)
-{
-    puts(ep.timeout_msg);
-    sem_post(ep.sem); // harmless: the next send drains it before arming
-    return 1;
-}
-
-// Hands one report to the chip and waits until the host has collected that very report.
-// Returns 0 when it was collected, 1 when not within 100 ms.
-int send_report(const InEndpoint &ep, const uint8_t *report, uint8_t len)
-{
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    const timespec deadline = usbdev::deadline_after(now, kTxWaitMs);
-
-    pthread_mutex_lock(&mutex);
-    uint8_t r;
-    for (;;) {
-        *ep.tx_ok = 0;
-        // Counts from earlier reports, the start-up count and time-outs must not satisfy
-        // this wait. The device thread posts under `mutex`, so none is lost here.
-        while (sem_trywait(ep.sem) == 0) {
-        }
-        if (ep.seq->armed == ep.seq->collected) {
-            write_report(ep, report, len);
-            r = Dev_Read374Byte(ep.ctrl);
-            r ^= BIT_EP_TX_TOG; // the opposite of the last report the host took
+    while (!reached(ep.collected, ticket)) {
+        if (pthread_cond_clockwait(&tx_collected_cond, &mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT &&
+            !reached(ep.collected, ticket)) {
+            timed_out = true;
+            // Once per stretch without polls: a host that ignores an endpoint is no news
+            // for every report.
+            tell = !ep.quiet;
+            ep.quiet = true;
             break;
         }
-        // The previous report was never collected. Take it back first, so the host cannot
-        // take it while it is being replaced; if it took it just before, let the device
-        // thread account for that completion before this report is armed.
-        r = Dev_Read374Byte(ep.ctrl);
-        Dev_Write374Byte(ep.ctrl, tx_nak(ep, r));
-        if (!(Dev_Read374Byte(REG_INTER_FLAG) & BIT_IF_TRANSFER)) {
-            write_report(ep, report, len);
-            break; // same toggle: the replaced report never went out
-        }
-        pthread_mutex_unlock(&mutex);
-        sem_timedwait_millsecs(ep.sem, kServiceWaitMs);
-        if (past(deadline))
-            return timed_out(ep);
-        pthread_mutex_lock(&mutex);
     }
-    if (!*ep.tog)
-        r &= ~BIT_EP_TX_TOG; // first report since a reset: DATA0
-    Dev_Write374Byte(ep.ctrl, tx_arm(ep, r, len));
-    *ep.tog = 1;
-    const uint32_t mine = ++ep.seq->armed;
     pthread_mutex_unlock(&mutex);
-
-    for (;;) {
-        int rc = sem_timedwait(ep.sem, &deadline);
-        int err = errno;
-        if (collected(ep, mine))
-            return 0;
-        if (rc != 0 && err != EINTR)
-            return timed_out(ep);
-    }
+    if (tell)
+        puts(ep.timeout_msg);
+    return timed_out ? 1 : 0;
 }
 
 } // namespace
 
 namespace usbdev {
 
-timespec deadline_after(const timespec &now, long msecs)
+void tx_collected(TxEndpoint &ep)
 {
-    long secs = msecs / 1000;
-    long rest = msecs % 1000;
-    long nsec = rest * 1000000 + now.tv_nsec;
-    timespec t;
-    t.tv_sec = now.tv_sec + secs + nsec / 1000000000;
-    t.tv_nsec = nsec % 1000000000;
-    if (t.tv_nsec < 0) { // a negative wait is a deadline in the past, not an invalid one
-        t.tv_nsec += 1000000000;
-        t.tv_sec -= 1;
+    if (!ep.armed)
+        return; // nothing of ours was in the chip
+    ep.collected = ep.queue[ep.head].seq;
+    ep.head = static_cast<uint16_t>((ep.head + 1) % kTxQueueLen);
+    --ep.count;
+    ep.armed = false;
+    ep.quiet = false;
+    ep.unpolled = false;
+    *ep.tx_ok = 1;
+    TxEndpoint &o = other(ep);
+    if (o.held) { // its turn now
+        o.held = false;
+        arm_if_idle(o);
     }
-    return t;
+    // Also with nothing queued yet: a report handed over within the frame must wait too.
+    if (other_waits(ep)) {
+        ep.held = true;
+        ep.held_until = now_us() + kHoldUs;
+    } else {
+        arm_if_idle(ep);
+    }
+    pthread_cond_broadcast(&tx_collected_cond);
+}
+
+void tx_release_held()
+{
+    pthread_mutex_lock(&mutex);
+    const uint64_t now = now_us();
+    for (TxEndpoint *ep : {&ep1_tx, &ep2_tx}) {
+        if (ep->held && now >= ep->held_until) {
+            ep->held = false;
+            other(*ep).unpolled = true;
+            arm_if_idle(*ep);
+        }
+    }
+    pthread_mutex_unlock(&mutex);
+}
+
+void tx_restart(TxEndpoint &ep, bool arm)
+{
+    ep.armed = false;
+    ep.held = false;
+    ep.unpolled = false;
+    *ep.tog = 0;
+    if (arm)
+        arm_if_idle(ep);
 }
 
 } // namespace usbdev
 
 extern "C" {
 
+uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
+{
+    pthread_mutex_lock(&mutex);
+    const bool ok = usbdev::configok_load();
+    Motion m = ok ? Motion{x, y, wheel} : Motion{};
+    TxEndpoint &ep = ep1_tx;
+    TxReport *tail = open_tail(ep);
+    bool placed = false;
+    if (tail && tail->bytes[0] == button) {
+        take_motion(*tail, m);
+        placed = true;
+    }
+    while (!placed || m.any()) {
+        const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
+        TxReport *r = push(ep, fresh, sizeof fresh);
+        if (!r) {
+            // Full: the host has not polled for a long while. The newest report takes the
+            // new buttons and whatever motion still fits.
+            r = open_tail(ep);
+            r->bytes[0] = button;
+            take_motion(*r, m);
+            break;
+        }
+        take_motion(*r, m);
+        placed = true;
+    }
+    const uint32_t ticket = ep.queued;
+    if (ok)
+        arm_if_idle(ep);
+    pthread_mutex_unlock(&mutex);
+    return ok ? ticket : 0;
+}
+
+uint32_t KeyboardQueueReport(uint8_t media, const uint8_t *buff)
+{
+    uint8_t report[12] = {0x01};
+    uint8_t len = sizeof report;
+    if (media) {
+        // Consumer keys 1..8 are one bit each; anything above releases them all.
+        report[0] = 0x02;
+        report[1] = static_cast<uint8_t>(media <= 8 ? 1u << (media - 1) : 0);
+        len = 2;
+    } else {
+        std::memcpy(report + 1, buff, 11);
+    }
+    pthread_mutex_lock(&mutex);
+    const bool ok = usbdev::configok_load();
+    TxEndpoint &ep = ep2_tx;
+    TxReport *tail = open_tail(ep);
+    if (!(tail && tail->len == len && std::memcmp(tail->bytes, report, len) == 0) && !push(ep, report, len)) {
+        // Full: the newest report gives way to the newer state.
+        std::memcpy(tail->bytes, report, len);
+        tail->len = len;
+        tail->seq = ++ep.queued;
+    }
+    const uint32_t ticket = ep.queued;
+    if (ok)
+        arm_if_idle(ep);
+    pthread_mutex_unlock(&mutex);
+    return ok ? ticket : 0;
+}
+
+int MouseWaitReport(uint32_t ticket) { return wait_collected(ep1_tx, ticket); }
+int KeyboardWaitReport(uint32_t ticket) { return wait_collected(ep2_tx, ticket); }
+
 int MouseSendReport(uint8_t button, uint16_t x, uint16_t y, uint8_t wheel)
 {
     if (!usbdev::configok_load())
         return err_DeviceDisconnected;
-    const uint8_t report[6] = {button,
-                               static_cast<uint8_t>(x & 0xFF),
-                               static_cast<uint8_t>(x >> 8),
-                               static_cast<uint8_t>(y & 0xFF),
-                               static_cast<uint8_t>(y >> 8),
-                               wheel};
-    return send_report(ep1, report, sizeof report);
+    uint32_t t = MouseQueueReport(button, static_cast<int16_t>(x), static_cast<int16_t>(y), static_cast<int8_t>(wheel));
+    return t ? MouseWaitReport(t) : err_DeviceDisconnected;
 }
 
 int KeyboardSendReport(uint8_t media, const uint8_t *buff)
 {
     if (!usbdev::configok_load())
         return err_DeviceDisconnected;
-    if (media) {
-        // Consumer keys 1..8 are one bit each; anything above releases them all.
-        const uint8_t report[2] = {0x02, static_cast<uint8_t>(media <= 8 ? 1u << (media - 1) : 0)};
-        return send_report(ep2, report, sizeof report);
-    }
-    uint8_t report[12] = {0x01};
-    memcpy(report + 1, buff, 11);
-    return send_report(ep2, report, sizeof report);
-}
-
-int sem_timedwait_millsecs(sem_t *sem, long msecs)
-{
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    const timespec deadline = usbdev::deadline_after(now, msecs);
-    return sem_timedwait(sem, &deadline);
-}
-
-void Hub_poweron(void)
-{
-    gpio_unexport(kHubPowerGpio);
-    gpio_export(kHubPowerGpio);
-    gpio_set_direction(kHubPowerGpio, "out");
-    gpio_set_value(kHubPowerGpio, 0);
-    puts("hub power off");
-    sys_sleep_us(kHubSwitchUs);
-    gpio_set_value(kHubPowerGpio, 1);
-    puts("hub power on");
-    sys_sleep_us(kHubSwitchUs);
-}
-
-void KmLed(char led, char onoff)
-{
-    unsigned pin = led ? 13 : 14;
-    gpio_unexport(pin);
-    gpio_export(pin);
-    gpio_set_direction(pin, "out");
-    gpio_set_value(pin, static_cast<unsigned char>(onoff));
-}
-
-long GetUnixTime(void)
-{
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    // 32-bit wrap on every build: unsigned arithmetic wraps, the conversion keeps the bits.
-    uint32_t ms = static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
-    return static_cast<int32_t>(ms);
+    uint32_t t = KeyboardQueueReport(media, buff);
+    return t ? KeyboardWaitReport(t) : err_DeviceDisconnected;
 }
 
 } // extern "C"

@@ -1,5 +1,10 @@
 // State shared by the device controller (usbfunc.cpp) and the senders (report_tx.cpp).
 // Not part of the library's interface.
+//
+// Reports wait in a short queue per IN endpoint. The head is armed in the chip as soon as the
+// endpoint is free; when the host collects it the device thread arms the next one within the
+// same service call. A sender never waits for the bus: only a caller that asks for the result
+// waits, without any lock of the core held.
 #pragma once
 
 #include "global.h"
@@ -10,15 +15,51 @@
 
 namespace usbdev {
 
-// Which report an IN endpoint holds and which one the host last collected. Both are
-// guarded by `mutex`. A sender may only be told "collected" once `collected` reaches the
-// sequence of its own report; semaphore counts are just the wake-up.
-struct TxSeq {
-    uint32_t armed = 0;
-    uint32_t collected = 0;
+// Mouse and keyboard reports are at most 12 bytes. Motion merges, so only changes of keys
+// and buttons fill the queue: 256 are a quarter of a second of the bus's reports, more than
+// any typist or burst of clicks. Beyond that the newest report absorbs the one before it,
+// so the host still ends up with the current state.
+constexpr unsigned kTxQueueLen = 256;
+constexpr unsigned kTxReportMax = 12;
+
+struct TxReport {
+    uint8_t bytes[kTxReportMax];
+    uint8_t len;
+    uint32_t seq; // tickets run 1, 2, ... per endpoint and wrap
 };
-extern TxSeq ep1_seq;
-extern TxSeq ep2_seq;
+
+// Everything here is guarded by `mutex`.
+struct TxEndpoint {
+    const uint8_t ctrl;      // endpoint control register
+    const uint8_t ram;       // transmit buffer
+    const char *const timeout_msg;
+    char *const tx_ok;       // usbfunc.h's ep1_tx_ok / ep2_tx_ok
+    uint8_t *const tog;      // usbfunc.h's ep1_tx_tog / ep2_tx_tog: 0 until the first report
+                             // after a reset, configuration or cleared halt (DATA0)
+    TxReport queue[kTxQueueLen];
+    uint16_t head = 0;       // oldest report
+    uint16_t count = 0;      // reports waiting, the armed one included
+    bool armed = false;      // queue[head] is in the chip, answering the next IN
+    uint32_t queued = 0;     // ticket of the newest report handed over
+    uint32_t collected = 0;  // ticket of the newest report the host took
+    bool quiet = false;      // its time-out message was printed; cleared by a collection
+    bool held = false;       // the next report waits one poll for the other endpoint's
+    uint64_t held_until = 0; // ... at most until then (monotonic µs)
+    bool unpolled = false;   // the host let a free frame pass without taking the armed
+                             // report: nothing waits for this endpoint until it does
+};
+extern TxEndpoint ep1_tx;
+extern TxEndpoint ep2_tx;
+
+// Device thread, `mutex` held: the host took the armed report; the next one is armed.
+void tx_collected(TxEndpoint &ep);
+// Device thread, no lock held: arms a report held back for the other endpoint once that
+// one has had its chance. Called at least once a millisecond.
+void tx_release_held();
+// Device thread, `mutex` held: the host restarted the pipe (bus reset, configuration, cleared
+// halt). The report the chip held was not taken; it stays first in line and, with `arm`,
+// goes out again at once as DATA0.
+void tx_restart(TxEndpoint &ep, bool arm);
 
 // km.configok is one byte read by other threads without a lock: always a whole-byte access.
 inline uint8_t configok_load()

@@ -107,7 +107,7 @@ uint8_t get_descriptor(const USB_SETUP_REQ &req)
 }
 
 // CLEAR_FEATURE: only endpoint recipients are accepted. The host resets its data toggle
-// when it clears a halt, so the next report on that endpoint goes out as DATA0 again. The
+// when it clears a halt, so the report the endpoint held goes out again as DATA0. The
 // device stays usable: hosts clear a halt to recover a pipe, and nothing but an LED report
 // would make it usable again, so held keys could never be released.
 uint8_t clear_feature(const USB_SETUP_REQ &req)
@@ -120,7 +120,7 @@ uint8_t clear_feature(const USB_SETUP_REQ &req)
     case 0x82:
         r = Dev_Read374Byte(REG_USB_ENDP2);
         Dev_Write374Byte(REG_USB_ENDP2, (r & ~M_EP2_TX_MASK) | M_EP2_TX_NAK);
-        ep2_tx_tog = 0;
+        usbdev::tx_restart(usbdev::ep2_tx, cur_config != 0);
         return 0;
     case 0x02:
         r = Dev_Read374Byte(REG_USB_ENDP2);
@@ -129,7 +129,7 @@ uint8_t clear_feature(const USB_SETUP_REQ &req)
     case 0x81:
         r = Dev_Read374Byte(REG_USB_ENDP1);
         Dev_Write374Byte(REG_USB_ENDP1, (r & ~M_EP_TX_LEN_MASK) | M_EP_TX_NAK);
-        ep1_tx_tog = 0;
+        usbdev::tx_restart(usbdev::ep1_tx, cur_config != 0);
         return 0;
     case 0x01:
         r = Dev_Read374Byte(REG_USB_ENDP1);
@@ -161,10 +161,11 @@ uint8_t standard_request(const USB_SETUP_REQ &req)
             Dev_Write374Byte(RAM_ENDP0_TRAN, cur_config);
         return SetupLen ? 1 : 0;
     case DEF_USB_SET_CONFIG:
-        // Configuring resets every endpoint's data toggle on both sides.
+        // Configuring resets every endpoint's data toggle on both sides; what was waiting
+        // for the host (the state it missed while away) goes out first, as DATA0.
         cur_config = req.wValueL;
-        ep1_tx_tog = 0;
-        ep2_tx_tog = 0;
+        usbdev::tx_restart(usbdev::ep1_tx, cur_config != 0);
+        usbdev::tx_restart(usbdev::ep2_tx, cur_config != 0);
         return 0;
     case DEF_USB_GET_INTERF:
         Dev_Write374Byte(RAM_ENDP0_TRAN, 0x00);
@@ -228,10 +229,8 @@ void ep0_in_done()
     }
 }
 
-// Returns the endpoint (1 or 2) whose report the host collected, else 0.
-int transfer_done()
+void transfer_done()
 {
-    int collected = 0;
     uint8_t r;
     switch (Dev_Read374Byte(REG_USB_STATUS) & BIT_STAT_PID_ENDP) {
     case USB_INT_EP0_SETUP:
@@ -246,18 +245,14 @@ int transfer_done()
     case USB_INT_EP1_IN:
         r = Dev_Read374Byte(REG_USB_ENDP1);
         Dev_Write374Byte(REG_USB_ENDP1, (r & ~M_EP_TX_LEN_MASK) | M_EP_TX_NAK);
-        ep1_tx_ok = 1;
         usbdev::configok_store(1);
-        usbdev::ep1_seq.collected = usbdev::ep1_seq.armed;
-        collected = 1;
+        usbdev::tx_collected(usbdev::ep1_tx);
         break;
     case USB_INT_EP2_IN:
         r = Dev_Read374Byte(REG_USB_ENDP2);
         Dev_Write374Byte(REG_USB_ENDP2, (r & ~M_EP2_TX_MASK) | M_EP2_TX_NAK);
         usbdev::configok_store(1);
-        ep2_tx_ok = 1;
-        usbdev::ep2_seq.collected = usbdev::ep2_seq.armed;
-        collected = 2;
+        usbdev::tx_collected(usbdev::ep2_tx);
         break;
     case USB_INT_EP2_OUT: {
         // Keyboard LEDs: read to free the buffer, content not used.
@@ -273,7 +268,6 @@ int transfer_done()
         break;
     }
     Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_TRANSFER);
-    return collected;
 }
 
 // Waits 1 ms between looks at the chip when the interrupt line cannot be watched.
@@ -285,21 +279,15 @@ void *listen_without_irq_line()
             return nullptr;
         }
         USB_DeviceInterrupt(); // tests the flag register itself
+        usbdev::tx_release_held();
     }
 }
 
 } // namespace
 
-namespace usbdev {
-TxSeq ep1_seq;
-TxSeq ep2_seq;
-} // namespace usbdev
-
 extern "C" {
 
 pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-sem_t sem_ep1;
-sem_t sem_ep2;
 char ep1_tx_ok;
 char ep2_tx_ok;
 uint8_t ep1_tx_tog;
@@ -327,7 +315,6 @@ void Init374Device(char Enable)
 
 void USB_DeviceInterrupt(void)
 {
-    int collected = 0;
     pthread_mutex_lock(&mutex);
     if (Dev_Read374Byte(REG_INTER_FLAG) & BIT_IF_INTER_FLAG) {
         uint8_t s = Dev_Read374Byte(REG_INTER_FLAG);
@@ -342,12 +329,12 @@ void USB_DeviceInterrupt(void)
             // of a device the host is about to enumerate. Hosts wait 10 ms after a reset
             // before the first SETUP, so no transfer of the new session is lost here.
             Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_INTER_FLAG);
-            ep1_tx_tog = 0;
-            ep2_tx_tog = 0;
+            usbdev::tx_restart(usbdev::ep1_tx, false);
+            usbdev::tx_restart(usbdev::ep2_tx, false);
             cur_config = 0;
             usbdev::configok_store(0);
         } else if (s & BIT_IF_TRANSFER) {
-            collected = transfer_done();
+            transfer_done();
         } else if (s & BIT_IF_USB_SUSPEND) {
             if (s & BIT_IF_WAKE_UP) {
                 // Served late: the bus has already resumed, the oscillator must keep running.
@@ -362,19 +349,13 @@ void USB_DeviceInterrupt(void)
             Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_INTER_FLAG);
         }
     }
-    // One count per collected report: a count never stands for a report still in the chip.
-    if (collected == 1)
-        sem_post(&sem_ep1);
-    if (collected == 2)
-        sem_post(&sem_ep2);
     pthread_mutex_unlock(&mutex);
 }
 
 void *thread_device_listen(void *arg)
 {
     (void)arg;
-    sem_init(&sem_ep1, 0, 2);
-    sem_init(&sem_ep2, 0, 2);
+    pthread_setname_np(pthread_self(), "hb-device");
     interrupt_pin_init();
     int fd = sys_open(kIrqValue, O_RDONLY);
     struct pollfd pfd = {fd, POLLPRI, 0};
@@ -410,6 +391,7 @@ void *thread_device_listen(void *arg)
         // still served by the level test.
         if ((ret > 0 && (pfd.revents & POLLPRI)) || buf[0] == '0')
             USB_DeviceInterrupt();
+        usbdev::tx_release_held();
     }
 }
 
