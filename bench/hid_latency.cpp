@@ -309,10 +309,10 @@ void mouse_run(size_t frames, std::chrono::nanoseconds period, MouseRun &res)
         res.sent_y += y;
         board->events.rel(1, REL_X, x);
         board->events.rel(1, REL_Y, y);
-        if (i % click_every == 0) {
+        if (i % click_every == 0 && i + 3 < frames) {
             board->events.button(1, BTN_LEFT, true);
             res.clicks++;
-        } else if (i % click_every == 3 || i + 1 == frames) {
+        } else if (i % click_every == 3) {
             board->events.button(1, BTN_LEFT, false);
         }
         board->events.syn(1);
