@@ -1,21 +1,40 @@
 #include "event_devices.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 
 namespace sim {
 namespace {
 constexpr std::string_view kPrefix = "/dev/input/event";
+
+input_event stamped(uint16_t type, uint16_t code, int32_t value, const timespec &t)
+{
+    input_event ev{};
+    ev.input_event_sec = t.tv_sec;
+    ev.input_event_usec = t.tv_nsec / 1000;
+    ev.type = type;
+    ev.code = code;
+    ev.value = value;
+    return ev;
+}
+
+timespec now()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t;
+}
 } // namespace
 
 class EventDevices::File : public VFile {
 public:
-    File(EventDevices &devs, int n) : devs_(&devs), n_(n) {}
+    File(EventDevices &devs, int n, size_t size) : devs_(&devs), n_(n), ring_(size) {}
     ~File() override
     {
         // Kernel::do_close destroys the file after it has let go of the mutex; files still
@@ -30,43 +49,139 @@ public:
 
     ssize_t read(void *buf, size_t len) override
     {
+        // evdev's order of checks; a zero length only checks.
+        if (len != 0 && len < sizeof(input_event)) {
+            errno = EINVAL; // evdev never splits a record
+            return -1;
+        }
         if (gone_) {
             errno = ENODEV;
             return -1;
         }
-        if (len < sizeof(input_event)) {
-            errno = EINVAL; // evdev never splits a record
-            return -1;
-        }
-        if (queue_.empty()) {
+        if (packet_head_ == tail_) {
             errno = EAGAIN;
             return -1;
         }
         size_t n = 0;
         auto *out = static_cast<input_event *>(buf);
-        while (!queue_.empty() && (n + 1) * sizeof(input_event) <= len) {
-            std::memcpy(&out[n++], &queue_.front(), sizeof(input_event));
-            queue_.pop_front();
+        while (packet_head_ != tail_ && (n + 1) * sizeof(input_event) <= len) {
+            std::memcpy(&out[n++], &ring_[tail_], sizeof(input_event));
+            tail_ = (tail_ + 1) & mask();
         }
         Kernel::instance().notify();
         return static_cast<ssize_t>(n * sizeof(input_event));
     }
 
+    int ioctl(unsigned long request, void *arg) override
+    {
+        if (gone_) {
+            errno = ENODEV;
+            return -1;
+        }
+        if ((request & ~(static_cast<unsigned long>(_IOC_SIZEMASK) << _IOC_SIZESHIFT)) ==
+            static_cast<unsigned long>(EVIOCGKEY(0))) {
+            // evdev copies whole longs of the KEY_MAX bitmap, clamped to what was asked for.
+            size_t len = std::min<size_t>(_IOC_SIZE(request), kKeyBits / 8);
+            if (len && !arg) {
+                errno = EFAULT;
+                return -1;
+            }
+            auto *out = static_cast<uint8_t *>(arg);
+            const auto &keys = devs_->nodes_[n_].keys;
+            for (size_t i = 0; i < len; ++i) {
+                out[i] = 0;
+                for (size_t b = 0; b < 8; ++b)
+                    if (keys[i * 8 + b])
+                        out[i] |= uint8_t(1u << b);
+            }
+            flush(EV_KEY);
+            Kernel::instance().notify();
+            return static_cast<int>(len);
+        }
+        errno = EINVAL; // what evdev answers to a request it does not know
+        return -1;
+    }
+
     short poll_events(short events) const override
     {
-        short r = queue_.empty() ? 0 : (events & (POLLIN | POLLRDNORM));
+        short r = packet_head_ == tail_ ? 0 : (events & (POLLIN | POLLRDNORM));
         if (gone_)
             r |= POLLHUP | POLLERR;
         return r;
     }
 
-    std::deque<input_event> queue_;
-    bool gone_ = false;
+    size_t queued() const { return (head_ - tail_) & mask(); }
+    size_t readable() const { return (packet_head_ - tail_) & mask(); }
 
+    // evdev's __pass_event; true when the record overflowed the ring.
+    bool pass(const input_event &ev)
+    {
+        bool overflow = false;
+        ring_[head_] = ev;
+        head_ = (head_ + 1) & mask();
+        if (head_ == tail_) {
+            // Everything unread goes; SYN_DROPPED and the newest record stay.
+            tail_ = (head_ - 2) & mask();
+            input_event d{};
+            d.input_event_sec = ev.input_event_sec;
+            d.input_event_usec = ev.input_event_usec;
+            d.type = EV_SYN;
+            d.code = SYN_DROPPED;
+            ring_[tail_] = d;
+            packet_head_ = tail_;
+            overflow = true;
+        }
+        if (ev.type == EV_SYN && ev.code == SYN_REPORT)
+            packet_head_ = head_;
+        return overflow;
+    }
+
+    // A new ring of `size` records holding what was queued; the overflows it took.
+    size_t resize(size_t size)
+    {
+        std::vector<input_event> old;
+        for (size_t i = tail_; i != head_; i = (i + 1) & mask())
+            old.push_back(ring_[i]);
+        ring_.assign(size, input_event{});
+        head_ = tail_ = packet_head_ = 0;
+        size_t overflows = 0;
+        for (const input_event &ev : old)
+            overflows += pass(ev);
+        return overflows;
+    }
+
+    bool gone_ = false;
     EventDevices *devs_;
 
 private:
+    size_t mask() const { return ring_.size() - 1; }
+
+    // evdev's __evdev_flush_queue: the records of `type` leave the queue, and so do the
+    // packets left empty by that.
+    void flush(uint16_t type)
+    {
+        size_t out = tail_, num = 1; // a leading SYN_REPORT stays
+        packet_head_ = tail_;
+        for (size_t i = tail_; i != head_; i = (i + 1) & mask()) {
+            const input_event ev = ring_[i];
+            bool report = ev.type == EV_SYN && ev.code == SYN_REPORT;
+            if (ev.type == type || (report && num == 0))
+                continue;
+            ring_[out] = ev;
+            ++num;
+            out = (out + 1) & mask();
+            if (report) {
+                num = 0;
+                packet_head_ = out;
+            }
+        }
+        head_ = out;
+    }
+
     int n_;
+    std::vector<input_event> ring_; // a power of two in size
+    size_t head_ = 0, tail_ = 0;
+    size_t packet_head_ = 0; // records before it (from tail_) are readable
 };
 
 EventDevices::EventDevices(GpioModel &gpio)
@@ -117,7 +232,7 @@ std::unique_ptr<VFile> EventDevices::open(std::string_view path, int, int *err)
         *err = EACCES;
         return nullptr;
     }
-    auto f = std::make_unique<File>(*this, n);
+    auto f = std::make_unique<File>(*this, n, nodes_[n].buffer_size);
     nodes_[n].files.push_back(f.get());
     all_files_.push_back(f.get());
     Kernel::instance().notify();
@@ -129,6 +244,7 @@ void EventDevices::hang_up(int n)
     for (File *f : nodes_[n].files)
         f->gone_ = true;
     nodes_[n].files.clear();
+    nodes_[n].keys.reset();
     Kernel::instance().notify();
 }
 
@@ -185,19 +301,44 @@ int EventDevices::open_files(int n) const
     return static_cast<int>(nodes_[n].files.size());
 }
 
+void EventDevices::set_buffer_size(int n, size_t events)
+{
+    size_t size = 4; // evdev's overflow keeps two records: less would leave none readable
+    while (size < events)
+        size <<= 1;
+    std::lock_guard lock(Kernel::instance().mutex());
+    nodes_[n].buffer_size = size;
+    for (File *f : nodes_[n].files)
+        nodes_[n].dropped += f->resize(size);
+    Kernel::instance().notify();
+}
+
+void EventDevices::queue(int n, const input_event &ev)
+{
+    Node &node = nodes_[n];
+    if (!node.plugged || !hub_on_)
+        return;
+    if (ev.type == EV_KEY && ev.code < kKeyBits && ev.value != 2)
+        node.keys[ev.code] = ev.value != 0;
+    for (File *f : node.files)
+        node.dropped += f->pass(ev);
+}
+
 void EventDevices::emit(int n, uint16_t type, uint16_t code, int32_t value)
 {
-    input_event ev{};
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    ev.input_event_sec = now.tv_sec;
-    ev.input_event_usec = now.tv_nsec / 1000;
-    ev.type = type;
-    ev.code = code;
-    ev.value = value;
+    input_event ev = stamped(type, code, value, now());
     std::lock_guard lock(Kernel::instance().mutex());
-    for (File *f : nodes_[n].files)
-        f->queue_.push_back(ev);
+    queue(n, ev);
+    Kernel::instance().notify();
+}
+
+void EventDevices::packet(int n, std::initializer_list<Ev> evs)
+{
+    timespec t = now();
+    std::lock_guard lock(Kernel::instance().mutex());
+    for (const Ev &e : evs)
+        queue(n, stamped(e.type, e.code, e.value, t));
+    queue(n, stamped(EV_SYN, SYN_REPORT, 0, t));
     Kernel::instance().notify();
 }
 
@@ -206,8 +347,29 @@ size_t EventDevices::pending(int n) const
     std::lock_guard lock(Kernel::instance().mutex());
     size_t total = 0;
     for (const File *f : nodes_[n].files)
-        total += f->queue_.size();
+        total += f->queued();
     return total;
+}
+
+size_t EventDevices::readable(int n) const
+{
+    std::lock_guard lock(Kernel::instance().mutex());
+    size_t total = 0;
+    for (const File *f : nodes_[n].files)
+        total += f->readable();
+    return total;
+}
+
+size_t EventDevices::dropped(int n) const
+{
+    std::lock_guard lock(Kernel::instance().mutex());
+    return nodes_[n].dropped;
+}
+
+bool EventDevices::key_down(int n, uint16_t code) const
+{
+    std::lock_guard lock(Kernel::instance().mutex());
+    return code < kKeyBits && nodes_[n].keys[code];
 }
 
 bool EventDevices::wait_open(int n, int files, std::chrono::milliseconds timeout) const
@@ -223,7 +385,7 @@ bool EventDevices::wait_drained(int n, std::chrono::milliseconds timeout) const
     std::unique_lock lock(Kernel::instance().mutex());
     return Kernel::instance().wait_until(lock, std::chrono::steady_clock::now() + timeout, [&] {
         for (const File *f : nodes_[n].files)
-            if (!f->queue_.empty())
+            if (f->queued())
                 return false;
         return true;
     });

@@ -1,8 +1,16 @@
 // The keyboards and mice behind the board's hub, as the kernel's evdev presents them:
-// /dev/input/event0 .. event4. Each open file has its own queue of native struct input_event
-// records, like an evdev client; poll reports POLLIN while it holds one. Pulling a device
-// (or switching the hub off, GPIO 47 low) hangs its open files up: poll reports POLLHUP |
-// POLLERR and reads fail with ENODEV, queued records or not. Files are non-blocking only.
+// /dev/input/event0 .. event4. Each open file is an evdev client: a ring of native struct
+// input_event records (64 by default, set_buffer_size() to change it) of which only whole
+// packets can be read, i.e. records up to the last SYN_REPORT queued; poll reports POLLIN
+// while one is readable. A record queued into a full ring throws away everything unread and
+// leaves SYN_DROPPED and that record, readable once the next SYN_REPORT arrives, as evdev
+// does. EVIOCGKEY returns the device's key bitmap and, like evdev, takes the EV_KEY records
+// out of the file's queue (the bitmap already holds them). Pulling a device (or switching the
+// hub off, GPIO 47 low) hangs its open files up: poll reports POLLHUP | POLLERR, reads and
+// ioctls fail with ENODEV. Files are non-blocking only.
+//
+// What the kernel's input core does before evdev is not modelled: records are not filtered
+// (a repeated press or a zero motion is queued as emitted) and empty packets are queued.
 #pragma once
 
 #include "gpio_model.h"
@@ -11,8 +19,10 @@
 #include <linux/input.h>
 
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace sim {
@@ -21,6 +31,15 @@ class EventDevices : public Device {
 public:
     static constexpr int kCount = 5;
     static constexpr int kHubPowerLine = 47;
+    // evdev's ring: 8 packets of the device's size, at least 64 records, a power of two.
+    // Without capability bits the model uses the minimum.
+    static constexpr size_t kDefaultBufferSize = 64;
+    static constexpr size_t kKeyBits = 0x300; // KEY_MAX + 1: the bitmap EVIOCGKEY copies
+
+    struct Ev {
+        uint16_t type = 0, code = 0;
+        int32_t value = 0;
+    };
 
     explicit EventDevices(GpioModel &gpio);
     ~EventDevices() override;
@@ -33,14 +52,28 @@ public:
     bool hub_powered() const;
     void fail_open(int n, bool fail); // the node exists but opening it fails with EACCES
     int open_files(int n) const;      // open files of the device that has not hung up
+    // Ring size in records for device n, rounded up to a power of two (at least 4); for the
+    // files opened from now on and for those open now (their queue is passed into the new
+    // ring, overflowing it if it does not fit).
+    void set_buffer_size(int n, size_t events);
     // Queued on every live open file of device n; lost when none is open, as on a kernel.
+    // EV_KEY records also change the device's key state while it is present.
     void emit(int n, uint16_t type, uint16_t code, int32_t value);
     void key(int n, uint16_t code, int32_t value) { emit(n, EV_KEY, code, value); }
     void button(int n, uint16_t code, bool down) { emit(n, EV_KEY, code, down ? 1 : 0); }
     void rel(int n, uint16_t axis, int32_t value) { emit(n, EV_REL, axis, value); }
     void syn(int n) { emit(n, EV_SYN, SYN_REPORT, 0); }
-    // Records queued on the live files of device n and not yet read.
+    // The records and a SYN_REPORT, in one step under one time stamp, as the input core
+    // hands a packet to evdev.
+    void packet(int n, std::initializer_list<Ev> evs);
+    // Records queued on the live files of device n and not yet read, whole packets or not.
     size_t pending(int n) const;
+    // Of those, the ones a read would return now.
+    size_t readable(int n) const;
+    // Overflows of the files of device n so far (each left a SYN_DROPPED behind).
+    size_t dropped(int n) const;
+    // The device's key state as EVIOCGKEY reports it.
+    bool key_down(int n, uint16_t code) const;
     // Wait until device n has `files` live open files / no pending records; false on time-out.
     bool wait_open(int n, int files, std::chrono::milliseconds timeout) const;
     bool wait_drained(int n, std::chrono::milliseconds timeout) const;
@@ -56,11 +89,15 @@ private:
     int parse(std::string_view path) const; // device number, or -1
     void hang_up(int n);
     void set_hub_power(int level);
+    void queue(int n, const input_event &ev); // kernel mutex held
 
     struct Node {
         bool plugged = false;
         bool fail_open = false;
-        std::vector<File *> files; // live open files
+        size_t buffer_size = kDefaultBufferSize;
+        size_t dropped = 0;
+        std::bitset<kKeyBits> keys; // while present; a new device starts with none down
+        std::vector<File *> files;  // live open files
     };
     std::array<Node, kCount> nodes_;
     std::vector<File *> all_files_; // hung up or not, until closed

@@ -114,7 +114,7 @@ Setup Setup::std(uint8_t type, uint8_t req, uint16_t value, uint16_t index, uint
 
 UsbHost::UsbHost(UsbDevicePort &port, HostOptions opts)
     : port_(port), opts_(std::move(opts)), t0_(Clock::now()), polling_(opts_.poll),
-      next_address_(opts_.first_address), style_(opts_.style)
+      next_address_(opts_.first_address), style_(opts_.style), poll_only_open_(opts_.poll_only_open)
 {
     pub_.style = style_;
     pub_.polling = opts_.poll;
@@ -236,7 +236,7 @@ void UsbHost::service_frame()
     service_output();
     if (polling_)
         for (auto &kv : kinds_)
-            if (!halted_.count(kv.first) && state_ == HostState::Configured)
+            if (!halted_.count(kv.first) && input_open(kv.first) && state_ == HostState::Configured)
                 poll_in(kv.first);
 }
 
@@ -754,7 +754,7 @@ void UsbHost::start_polling_urbs()
 {
     for (auto &kv : kinds_) {
         uint8_t ep = kv.first;
-        if (in_urbs_.count(ep) || halted_.count(ep))
+        if (in_urbs_.count(ep) || halted_.count(ep) || !input_open(ep))
             continue;
         const EndpointInfo *info = config_.endpoint(ep);
         UsbmonPcap::Event s = urb_event(in_urbs_[ep] = new_urb(), 'S', UsbmonPcap::Interrupt, ep);
@@ -763,6 +763,47 @@ void UsbHost::start_polling_urbs()
         s.no_data_flag = '<';
         pcap_write(s);
     }
+}
+
+bool UsbHost::input_open(uint8_t ep) const { return !poll_only_open_ || open_inputs_.count(ep); }
+
+void UsbHost::set_poll_only_open(bool on)
+{
+    std::lock_guard bus(bus_mu_);
+    poll_only_open_ = on;
+    for (auto &kv : kinds_)
+        if (!input_open(kv.first))
+            end_polling_urb(kv.first);
+    if (state_ == HostState::Configured)
+        start_polling_urbs();
+}
+
+void UsbHost::open_input(uint8_t ep)
+{
+    std::lock_guard bus(bus_mu_);
+    open_inputs_.insert(ep);
+    if (state_ == HostState::Configured)
+        start_polling_urbs();
+}
+
+void UsbHost::close_input(uint8_t ep)
+{
+    std::lock_guard bus(bus_mu_);
+    open_inputs_.erase(ep);
+    if (!input_open(ep))
+        end_polling_urb(ep);
+}
+
+// usb_kill_urb: the pending URB completes with -ENOENT.
+void UsbHost::end_polling_urb(uint8_t ep)
+{
+    auto it = in_urbs_.find(ep);
+    if (it == in_urbs_.end())
+        return;
+    UsbmonPcap::Event c = urb_event(it->second, 'C', UsbmonPcap::Interrupt, ep);
+    c.status = -ENOENT;
+    pcap_write(c);
+    in_urbs_.erase(it);
 }
 
 void UsbHost::end_polling_urbs(int32_t status)

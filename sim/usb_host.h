@@ -17,6 +17,9 @@
 //   host.transactions(); host.control_log();  // every token (with time and frame), every
 //                                             // control transfer with its result
 //
+// Polling as Linux's usbhid does, only while something holds the input device open:
+// HostOptions::poll_only_open or set_poll_only_open(true), then open_input(0x81) /
+// close_input(0x81); an endpoint that is not open gets no IN tokens (off by default).
 // Faults: stop_polling()/resume_polling(), suspend()/resume(), bus_reset(), clear_halt(ep),
 // unplug()/replug() (the cable; the device's own detach is seen through attached()).
 // Any request: control(Setup), e.g. control(Setup::get_descriptor(usb::DescConfig, 0, 9));
@@ -198,6 +201,7 @@ struct HostOptions {
     HostTiming timing;
     bool auto_enumerate = true;   // enumerate whenever a device attaches
     bool poll = true;             // poll the interrupt IN endpoints once configured
+    bool poll_only_open = false;  // only those open_input() opened, as usbhid does
     bool auto_clear_halt = true;  // a stalled interrupt endpoint gets CLEAR_FEATURE, as usbhid does
     bool reset_toggle_on_clear_halt = true; // the host restarts at DATA0, as the standard says
     unsigned enumeration_attempts = 3;
@@ -257,6 +261,13 @@ public:
     // Frames pass for `d` with the host servicing them (bus held by the caller or not).
     void idle(std::chrono::microseconds d);
 
+    // The computer's side opens and closes the input device behind an interrupt IN
+    // endpoint (0x81, 0x82); with poll_only_open, usbhid submits its URB only while it is
+    // open. Opened endpoints stay open across enumerations. Any thread.
+    void set_poll_only_open(bool on);
+    void open_input(uint8_t ep);
+    void close_input(uint8_t ep);
+
     // ---- Faults ----
     // Bus reset; then the same enumeration again at the same address (as a host resets a
     // device it keeps), or, with reenumerate false, the device stays in the default state.
@@ -305,6 +316,8 @@ private:
     ControlResult step(const std::string &name, bool required, const Setup &s, ControlOptions o = {});
     void configured(const ConfigInfo &ci);
     void start_polling_urbs();
+    bool input_open(uint8_t ep) const; // bus held
+    void end_polling_urb(uint8_t ep);
     void end_polling_urbs(int32_t status);
     void reset_toggles();
 
@@ -353,6 +366,8 @@ private:
     std::array<uint8_t, 32> toggles_{};     // expected next toggle: [ep & 0x0F | IN ? 16 : 0]
     std::set<uint8_t> halted_;
     std::set<uint8_t> clear_pending_;
+    bool poll_only_open_;
+    std::set<uint8_t> open_inputs_;         // endpoints whose input device is open
     std::deque<OutRequest> out_queue_;
     uint64_t out_ids_ = 0;
     uint64_t urb_count_ = 0;

@@ -257,3 +257,49 @@ TEST(InterruptIn, ReportIsInTheViewOnceTheDeviceSentIt)
         ASSERT_EQ(rig.host.view().x, i);
     }
 }
+
+TEST(InterruptIn, PolledOnlyWhileTheInputIsOpen)
+{
+    sim::HostOptions o = quick();
+    o.poll_only_open = true;
+    Ready rig(o);
+    ASSERT_TRUE(rig.ready);
+    auto &h = rig.host;
+    auto ins = [&](uint8_t ep) {
+        auto log = h.transactions();
+        return std::count_if(log.begin(), log.end(),
+                             [&](auto &t) { return t.kind == TokenKind::In && t.ep == ep; });
+    };
+
+    // Nothing open: no IN tokens, and a report waits in the device.
+    h.clear_logs();
+    rig.dev.queue_report(0x81, mouse(0, 3, 0, 0));
+    h.idle(20ms);
+    EXPECT_EQ(ins(0x81), 0);
+    EXPECT_EQ(ins(0x82), 0);
+    EXPECT_EQ(rig.dev.queued(0x81), 1u);
+
+    // Opened, the endpoint is polled and the waiting report collected; the other is not.
+    h.open_input(0x81);
+    ASSERT_TRUE(h.wait_reports(0x81, 1, 1s));
+    EXPECT_EQ(h.view().x, 3);
+    h.idle(20ms);
+    EXPECT_GT(ins(0x81), 0);
+    EXPECT_EQ(ins(0x82), 0);
+
+    // Closed again: no more polls of it.
+    h.close_input(0x81);
+    h.clear_logs();
+    rig.dev.queue_report(0x81, mouse(0, 5, 0, 0));
+    rig.dev.queue_report(0x82, keyboard(0, {0x04}));
+    h.idle(20ms);
+    EXPECT_EQ(ins(0x81), 0);
+    EXPECT_EQ(ins(0x82), 0);
+
+    // Switched off at run time: every endpoint is polled, as by default.
+    h.set_poll_only_open(false);
+    ASSERT_TRUE(h.wait_reports(0x81, 2, 1s));
+    ASSERT_TRUE(h.wait_reports(0x82, 1, 1s));
+    EXPECT_EQ(h.view().x, 8);
+    EXPECT_TRUE(h.view().key_held(0x04));
+}
