@@ -486,10 +486,10 @@ void row(const char *what, const Stats &s, const std::string &extra = "")
 std::string mouse_extra(const MouseRun &m)
 {
     char b[256];
-    std::snprintf(b, sizeof b, "%.0f frames/s sent; X %lld of %lld, Y %lld of %lld (%s); clicks %d/%d of %d (%s)%s",
+    std::snprintf(b, sizeof b, "%.0f frames/s sent; host X %lld of %lld, Y %lld of %lld (%s); %d clicks, host %d presses %d releases (%s)%s",
                   m.achieved_per_s, (long long)m.host_x, (long long)m.sent_x, (long long)m.host_y,
                   (long long)m.sent_y, m.host_x == m.sent_x && m.host_y == m.sent_y ? "equal" : "NOT equal",
-                  m.host_presses, m.host_releases, m.clicks,
+                  m.clicks, m.host_presses, m.host_releases,
                   m.host_presses == m.clicks && m.host_releases == m.clicks ? "equal" : "NOT equal",
                   m.drained ? "" : "; still sending 30 s after the last frame (dropped)");
     return b;
