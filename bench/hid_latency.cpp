@@ -279,7 +279,8 @@ size_t match(const std::vector<sim::Report> &reps, const std::vector<Clock::time
 // A mouse on port 1 sending one frame each `period` for `frames` frames: REL_X 1..7 (never
 // negative, so the host's running X sum tells which report carried a frame's motion: the
 // first one whose sum passes what came before the frame), REL_Y -1..-3, ten clicks a second
-// each released three frames after its press, SYN_REPORT.
+// each released three frames after its press, SYN_REPORT. Motion lost on the way makes the
+// frames after it look later (their part arrives in later reports) and the last never.
 struct MouseRun {
     const char *name = "";
     size_t frames = 0;
