@@ -62,7 +62,9 @@ bool QemuGuest::start(uint16_t bridge_port, const GuestOptions &opts)
     if (::pipe2(in, O_CLOEXEC) < 0 || ::pipe2(out, O_CLOEXEC) < 0)
         return false;
     std::string append = "console=ttyS0 loglevel=1 panic=-1 hb.devs=" + std::to_string(opts.devices) +
-                         " hb.run=" + std::to_string(opts.run_s);
+                         " hb.run=" + std::to_string(opts.run_s) +
+                         " hb.open=" + (opts.keyboards_only ? "keyboards" : "all") +
+                         " hb.print=" + (opts.sums ? "sums" : "events");
     // restrict=on: the guest reaches nothing but the one forwarded port, the bridge.
     std::string net = "user,id=n0,restrict=on,guestfwd=tcp:10.0.2.100:3240-tcp:127.0.0.1:" + std::to_string(bridge_port);
     std::vector<std::string> args = {"qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
@@ -108,6 +110,7 @@ void QemuGuest::reader()
                 if (!partial.empty() && partial.back() == '\r')
                     partial.pop_back();
                 lines_.push_back(std::move(partial));
+                arrivals_.push_back(std::chrono::steady_clock::now());
                 partial.clear();
             } else {
                 partial += buf[i];
@@ -116,8 +119,10 @@ void QemuGuest::reader()
         cv_.notify_all();
     }
     std::lock_guard lock(mu_);
-    if (!partial.empty())
+    if (!partial.empty()) {
         lines_.push_back(partial);
+        arrivals_.push_back(std::chrono::steady_clock::now());
+    }
     eof_ = true;
     cv_.notify_all();
 }
@@ -180,6 +185,12 @@ std::vector<std::string> QemuGuest::lines() const
     return lines_;
 }
 
+std::vector<std::chrono::steady_clock::time_point> QemuGuest::arrivals() const
+{
+    std::lock_guard lock(mu_);
+    return arrivals_;
+}
+
 size_t QemuGuest::line_count() const
 {
     std::lock_guard lock(mu_);
@@ -208,6 +219,31 @@ std::map<int, QemuGuest::Device> QemuGuest::devices() const
             d[n] = {caps, l.substr(size_t(pos))};
     }
     return d;
+}
+
+std::vector<int> QemuGuest::skipped() const
+{
+    std::vector<int> s;
+    for (const auto &l : lines()) {
+        int n;
+        if (std::sscanf(l.c_str(), "HB-SKIP %d", &n) == 1)
+            s.push_back(n);
+    }
+    return s;
+}
+
+std::map<int, GuestSums> QemuGuest::sums(size_t from) const
+{
+    std::map<int, GuestSums> m;
+    auto all = lines();
+    for (size_t i = from; i < all.size(); i++) {
+        int n;
+        GuestSums s;
+        if (std::sscanf(all[i].c_str(), "HB-SUM %d x %lld y %lld press %lld release %lld dropped %lld events %lld", &n,
+                        &s.x, &s.y, &s.press, &s.release, &s.dropped, &s.events) == 7)
+            m[n] = s;
+    }
+    return m;
 }
 
 std::vector<std::string> QemuGuest::kernel_log() const

@@ -25,6 +25,16 @@
 struct GuestOptions {
     int devices = 2;  // USB event devices the reader waits for before it is ready
     int run_s = 40;   // the reader's own limit after it is ready
+    // Open only the devices with LEDs, as a text console does: usbhid polls no other
+    // endpoint. The others are named in skipped().
+    bool keyboards_only = false;
+    // No line per event: totals per device, asked for with send("SUMS") and printed at the end.
+    bool sums = false;
+};
+
+// What the reader counted on one device in sums mode.
+struct GuestSums {
+    long long x = 0, y = 0, press = 0, release = 0, dropped = 0, events = 0;
 };
 
 // One input event as the guest's evdev delivered it.
@@ -57,6 +67,8 @@ public:
     bool finish(std::chrono::milliseconds timeout);
 
     std::vector<std::string> lines() const;
+    // When each line reached us, in the same order.
+    std::vector<std::chrono::steady_clock::time_point> arrivals() const;
     size_t line_count() const;
     // Decoded from the console.
     std::vector<GuestEvent> events() const;
@@ -64,7 +76,10 @@ public:
         std::string caps; // "key+rel", "key+led": what the device reports
         std::string name;
     };
-    std::map<int, Device> devices() const; // by event device number
+    std::map<int, Device> devices() const; // by event device number, those opened
+    std::vector<int> skipped() const;      // event devices left closed (keyboards_only)
+    // The last totals printed for each device (sums mode); from the `from`-th line on.
+    std::map<int, GuestSums> sums(size_t from = 0) const;
     std::vector<std::string> kernel_log() const;
     std::map<std::string, std::vector<uint8_t>> report_descriptors() const; // by HID device
     // Everything the console showed, for a failure message.
@@ -81,5 +96,6 @@ private:
     mutable std::mutex mu_;
     std::condition_variable cv_;
     std::vector<std::string> lines_;
+    std::vector<std::chrono::steady_clock::time_point> arrivals_;
     bool eof_ = false;
 };

@@ -10,6 +10,7 @@
 #include "usbip_bridge.h"
 
 #include <linux/input.h>
+#include <time.h>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,9 @@
 #include <algorithm>
 #include <cctype>
 #include <thread>
+
+// For gtest's messages: "type code value" instead of the bytes.
+void PrintTo(const GuestEvent &e, std::ostream *os) { *os << e.type << ' ' << e.code << ' ' << e.value; }
 
 namespace {
 
@@ -37,6 +41,17 @@ std::vector<GuestEvent> wheel(int notches)
 {
     return {rel(REL_WHEEL, notches), rel(REL_WHEEL_HI_RES, notches * 120), syn()};
 }
+
+// Absolute deadlines: a late wake-up does not push every later event back.
+void sleep_until(Clock::time_point t)
+{
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    timespec ts{time_t(ns / 1000000000), long(ns % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 std::string describe(const std::vector<GuestEvent> &ev)
 {
@@ -59,7 +74,7 @@ size_t reports_on(const Urbs &urbs, uint8_t ep)
 class RealHost : public ::testing::Test {
 protected:
     // Boots the guest and starts the library; plug runs before that (physical devices).
-    void boot(const std::function<void(sim::Board &)> &plug = {})
+    void boot(const std::function<void(sim::Board &)> &plug = {}, const GuestOptions &opts = {})
     {
         std::string why = QemuGuest::prepare();
         if (!why.empty())
@@ -71,7 +86,7 @@ protected:
             plug(*board);
         bridge = new sim::UsbipBridge(board->chip);
         ASSERT_TRUE(bridge->start());
-        ASSERT_TRUE(guest.start(bridge->port(), {}));
+        ASSERT_TRUE(guest.start(bridge->port(), opts));
         std::thread([this] {
             km_init();
             initialised = true;
@@ -90,6 +105,9 @@ protected:
             else if (d.caps.find("led") != std::string::npos)
                 keyboard = n;
         }
+        // Left closed by the reader: the one without LEDs is the mouse.
+        if (auto closed = guest.skipped(); opts.keyboards_only && closed.size() == 1)
+            mouse = closed[0];
         ASSERT_GE(mouse, 0) << guest.transcript();
         ASSERT_GE(keyboard, 0) << guest.transcript();
         ready_at = Clock::now();
@@ -322,6 +340,166 @@ TEST_F(RealHost, KeyboardLedReportReachesTheDevice)
     EXPECT_EQ(outs, (std::vector<std::vector<uint8_t>>{{1, 0x02}, {1, 0x03}, {1, 0x01}, {1, 0x00}}));
     EXPECT_EQ(std::atomic_ref<uint8_t>(km.configok).load(), 1);
     end_guest();
+}
+
+// Linux polls an interrupt endpoint only while its input device is open. A guest with nothing
+// but a text console opens the keyboard alone, so the mouse's endpoint is never polled; keys
+// typed on the board's keyboard must not wait for it.
+TEST_F(RealHost, TypingArrivesWhileTheMouseEndpointIsNotPolled)
+{
+    GuestOptions opts;
+    opts.keyboards_only = true;
+    opts.run_s = 120; // a listener that waits on the mouse takes about 40 s for these keys
+    boot([](sim::Board &b) { b.plug_keyboard(0).plug_mouse(1); }, opts);
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    ASSERT_EQ(guest.skipped().size(), 1u) << guest.transcript();
+    sim::EventDevices &ev = board->events;
+    ASSERT_TRUE(ev.wait_open(0, 1, 3s) && ev.wait_open(1, 1, 3s));
+
+    // 200 keys at 20 a second, each held 25 ms: the letters in turn, Enter last.
+    constexpr int kKeys = 200;
+    constexpr auto kEvery = 50ms, kHeld = 25ms;
+    const unsigned letters[] = {KEY_A, KEY_B, KEY_C, KEY_D, KEY_E, KEY_F, KEY_G, KEY_H, KEY_I,
+                                KEY_J, KEY_K, KEY_L, KEY_M, KEY_N, KEY_O, KEY_P, KEY_Q, KEY_R,
+                                KEY_S, KEY_T, KEY_U, KEY_V, KEY_W, KEY_X, KEY_Y, KEY_Z};
+    std::vector<unsigned> codes;
+    for (int i = 0; i + 1 < kKeys; i++)
+        codes.push_back(letters[i % 26]);
+    codes.push_back(KEY_ENTER);
+    std::vector<Clock::time_point> typed(kKeys);
+    const size_t first_line = guest.line_count();
+    const auto start = Clock::now() + 10ms;
+    Clock::time_point last_typed;
+    for (int i = 0; i < kKeys; i++) {
+        sleep_until(start + i * kEvery);
+        typed[i] = Clock::now();
+        ev.key(0, uint16_t(codes[size_t(i)]), 1);
+        ev.syn(0);
+        sleep_until(start + i * kEvery + kHeld);
+        last_typed = Clock::now();
+        ev.key(0, uint16_t(codes[size_t(i)]), 0);
+        ev.syn(0);
+    }
+    const std::string enter_up = "HB-EV " + std::to_string(keyboard) + " 1 " + std::to_string(KEY_ENTER) + " 0";
+    const bool arrived = !guest.wait_line(enter_up, 80s, first_line).empty();
+
+    // When each press reached the PC's end of the guest's console, against when it was typed.
+    auto lines = guest.lines();
+    auto at = guest.arrivals();
+    const std::string press_of = "HB-EV " + std::to_string(keyboard) + " 1 ";
+    // A press seen is the next key typed with its code (a listener may lose some).
+    std::vector<double> delay;
+    double last_delay = -1;
+    size_t next = 0;
+    for (size_t l = first_line; l < lines.size(); l++) {
+        unsigned code;
+        int value;
+        if (lines[l].rfind(press_of, 0) != 0 ||
+            std::sscanf(lines[l].c_str() + press_of.size(), "%u %d", &code, &value) != 2)
+            continue;
+        if (value == 1) {
+            size_t k = next;
+            while (k < codes.size() && codes[k] != code)
+                k++;
+            if (k < codes.size()) {
+                delay.push_back(ms(at[l] - typed[k]));
+                next = k + 1;
+            }
+        }
+        if (code == KEY_ENTER && value == 0)
+            last_delay = ms(at[l] - last_typed);
+    }
+    std::vector<double> sorted = delay;
+    std::sort(sorted.begin(), sorted.end());
+    if (!sorted.empty())
+        std::printf("typing with the mouse endpoint not polled: %zu of %d presses seen, typed -> guest median %.0f ms, "
+                    "max %.0f ms; the last key's release %.0f ms after it was typed\n",
+                    sorted.size(), kKeys, sorted[sorted.size() / 2], sorted.back(), last_delay);
+    end_guest();
+
+    // The guest's usbhid never asked for a mouse report: the case is what it says.
+    for (auto &u : bridge->urbs())
+        EXPECT_FALSE(!u.control && u.in && u.ep == 1) << "the guest polled the mouse endpoint";
+    std::vector<GuestEvent> want;
+    for (unsigned c : codes)
+        for (auto &e : {key(c, 1), syn(), key(c, 0), syn()})
+            want.push_back(e);
+    expect_events(keyboard, want, "typing");
+    ASSERT_TRUE(arrived) << "the last key never arrived";
+    EXPECT_GE(last_delay, 0);
+    EXPECT_LT(last_delay, 1000) << "the last key arrived " << last_delay << " ms after it was typed";
+}
+
+// A mouse reporting 1,000 times a second: what the bus cannot carry frame by frame is summed,
+// so afterwards the guest has moved exactly as far as the mouse did and seen every click.
+// The guest's reader only adds up (printing every event would be slower than the mouse).
+TEST_F(RealHost, FastMouseMotionAddsUpInTheGuest)
+{
+    GuestOptions opts;
+    opts.sums = true;
+    opts.run_s = 120;
+    boot([](sim::Board &b) { b.plug_keyboard(0).plug_mouse(1); }, opts);
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    sim::EventDevices &ev = board->events;
+    ASSERT_TRUE(ev.wait_open(0, 1, 3s) && ev.wait_open(1, 1, 3s));
+
+    // One frame: X, Y, now and then the left button, SYN. Ten clicks a second, each released
+    // three frames after its press.
+    constexpr int kRate = 1000, kSeconds = 5, kFrames = kRate * kSeconds, kClickEvery = kRate / 10;
+    const auto period = std::chrono::nanoseconds(std::chrono::seconds(1)) / kRate;
+    long long want_x = 0, want_y = 0, clicks = 0;
+    const size_t reports_before = reports_on(bridge->urbs(), 1);
+    const auto start = Clock::now() + 10ms;
+    for (int i = 0; i < kFrames; i++) {
+        sleep_until(start + i * period);
+        const int x = 1 + i % 5, y = -(1 + i % 3);
+        ev.rel(1, REL_X, x);
+        ev.rel(1, REL_Y, y);
+        want_x += x;
+        want_y += y;
+        if (i % kClickEvery == 0) {
+            ev.button(1, BTN_LEFT, true);
+            clicks++;
+        } else if (i % kClickEvery == 3) {
+            ev.button(1, BTN_LEFT, false);
+        }
+        ev.syn(1);
+    }
+    const auto injected = Clock::now();
+
+    // Until the guest's totals are what was injected, or have not changed for 2 s.
+    GuestSums got;
+    auto settled = Clock::now(), changed = Clock::now();
+    for (auto end = injected + 40s; Clock::now() < end && Clock::now() - changed < 2s;
+         std::this_thread::sleep_for(250ms)) {
+        size_t from = guest.line_count();
+        guest.send("SUMS");
+        if (guest.wait_line("HB-SUM " + std::to_string(mouse) + " ", 5s, from).empty())
+            continue;
+        GuestSums now = guest.sums(from)[mouse];
+        if (now.events != got.events) {
+            got = now;
+            settled = changed = Clock::now();
+        }
+        if (got.x == want_x && got.y == want_y && got.press == clicks && got.release == clicks)
+            break;
+    }
+    const size_t reports = reports_on(bridge->urbs(), 1) - reports_before;
+    std::printf("mouse at %d frames/s for %d s (%.0f frames/s achieved): %zu reports collected by the guest; "
+                "guest sums x %lld of %lld, y %lld of %lld, presses %lld and releases %lld of %lld clicks, "
+                "%lld SYN_DROPPED; totals last seen changing %.0f ms after the last frame (read every 250 ms)\n",
+                kRate, kSeconds, kFrames / (ms(injected - start) / 1000), reports, got.x, want_x, got.y, want_y,
+                got.press, got.release, clicks, got.dropped, ms(settled - injected));
+    end_guest();
+
+    GuestSums final = guest.sums()[mouse];
+    EXPECT_EQ(final.dropped, 0) << "the guest's own evdev buffer overflowed: it did not keep up";
+    EXPECT_EQ(final.x, want_x);
+    EXPECT_EQ(final.y, want_y);
+    EXPECT_EQ(final.press, clicks);
+    EXPECT_EQ(final.release, clicks);
 }
 
 } // namespace

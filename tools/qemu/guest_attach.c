@@ -92,6 +92,13 @@ int main(int argc, char **argv)
     uint32_t busnum = be32(dev + 288), devnum = be32(dev + 292), speed = be32(dev + 296);
     uint32_t devid = busnum << 16 | devnum;
 
+    // The time-outs were for the handshake only. vhci-hcd's receive thread inherits them and
+    // takes one with an URB pending for a dead connection: a keyboard left alone for 5 s
+    // would be disconnected.
+    struct timeval none = {0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+
     // Port 0 of the first controller's USB 2 hub takes low, full and high speed devices.
     char line[64];
     int n = snprintf(line, sizeof line, "0 %d %u %u\n", fd, devid, speed);

@@ -3,7 +3,13 @@
 // ("HB-DEV <n> <key+rel+led> <name>"), then "HB-READY", then each event as "HB-EV <n> <type> <code> <value>" until the PC writes
 // "END" on the console (or RUN_S seconds pass). "LED <code> <value>" from the PC sets a
 // keyboard LED, which the HID driver sends to the device as an output report.
-// Usage: guest_events COUNT WAIT_S RUN_S
+// OPEN "keyboards": only devices with LEDs are opened, as a text console does; usbhid then
+// never polls the others' endpoints ("HB-SKIP <n>" names them). PRINT "sums": no line per
+// event; per device "HB-SUM <n> x <X> y <Y> press <P> release <R> dropped <D> events <E>"
+// (REL_X/REL_Y sums, key and button presses and releases, SYN_DROPPED, all records) when the
+// PC writes "SUMS" and before "HB-END" / "HB-TIMEOUT", so a fast mouse does not wait on the
+// console.
+// Usage: guest_events COUNT WAIT_S RUN_S [all|keyboards [events|sums]]
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -21,6 +27,7 @@ struct dev {
     int fd;
     int num;
     int has_led;
+    long long x, y, press, release, dropped, events;
 };
 
 static long now_ms(void)
@@ -68,6 +75,42 @@ static void drain(int fd)
         ;
 }
 
+// The device's event types from sysfs, without opening it (an open makes usbhid poll).
+static unsigned long sysfs_evbits(int num)
+{
+    char path[96], text[64] = "";
+    snprintf(path, sizeof path, "/sys/class/input/event%d/device/capabilities/ev", num);
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return 0;
+    if (!fgets(text, sizeof text, f))
+        text[0] = 0;
+    fclose(f);
+    return strtoul(text, NULL, 16);
+}
+
+static void count(struct dev *d, const struct input_event *ev)
+{
+    d->events++;
+    if (ev->type == EV_REL && ev->code == REL_X)
+        d->x += ev->value;
+    else if (ev->type == EV_REL && ev->code == REL_Y)
+        d->y += ev->value;
+    else if (ev->type == EV_KEY && ev->value == 1)
+        d->press++;
+    else if (ev->type == EV_KEY && ev->value == 0)
+        d->release++;
+    else if (ev->type == EV_SYN && ev->code == SYN_DROPPED)
+        d->dropped++;
+}
+
+static void print_sums(const struct dev *devs, int n)
+{
+    for (int i = 0; i < n; i++)
+        printf("HB-SUM %d x %lld y %lld press %lld release %lld dropped %lld events %lld\n", devs[i].num, devs[i].x,
+               devs[i].y, devs[i].press, devs[i].release, devs[i].dropped, devs[i].events);
+}
+
 static void set_led(struct dev *devs, int n, int code, int value)
 {
     for (int i = 0; i < n; i++) {
@@ -86,10 +129,12 @@ static void set_led(struct dev *devs, int n, int code, int value)
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        fprintf(stderr, "usage: %s COUNT WAIT_S RUN_S\n", argv[0]);
+    if (argc < 4 || argc > 6) {
+        fprintf(stderr, "usage: %s COUNT WAIT_S RUN_S [all|keyboards [events|sums]]\n", argv[0]);
         return 2;
     }
+    int keyboards_only = argc > 4 && !strcmp(argv[4], "keyboards");
+    int sums = argc > 5 && !strcmp(argv[5], "sums");
     setvbuf(stdout, NULL, _IOLBF, 0);
     int want = atoi(argv[1]);
     long wait_end = now_ms() + atol(argv[2]) * 1000;
@@ -108,6 +153,10 @@ int main(int argc, char **argv)
     for (int i = 0; i < n; i++) {
         char path[32], name[128] = "";
         snprintf(path, sizeof path, "/dev/input/event%d", nums[i]);
+        if (keyboards_only && !(sysfs_evbits(nums[i]) >> EV_LED & 1)) {
+            printf("HB-SKIP %d\n", nums[i]);
+            continue;
+        }
         int fd = open(path, O_RDWR | O_NONBLOCK);
         if (fd < 0) {
             printf("HB-FAIL open %s: %s\n", path, strerror(errno));
@@ -121,7 +170,7 @@ int main(int argc, char **argv)
             unsigned int rep[2] = {60000, 1000};
             ioctl(fd, EVIOCSREP, rep);
         }
-        devs[nd] = (struct dev){fd, nums[i], has_bit(evbits, EV_LED)};
+        devs[nd] = (struct dev){.fd = fd, .num = nums[i], .has_led = has_bit(evbits, EV_LED)};
         printf("HB-DEV %d %s%s%s %s\n", nums[i], has_bit(evbits, EV_KEY) ? "key" : "-",
                has_bit(evbits, EV_REL) ? "+rel" : "", has_bit(evbits, EV_LED) ? "+led" : "", name);
         nd++;
@@ -141,6 +190,8 @@ int main(int argc, char **argv)
     for (;;) {
         long left = run_end - now_ms();
         if (left <= 0) {
+            if (sums)
+                print_sums(devs, nd);
             printf("HB-TIMEOUT\n");
             return 1;
         }
@@ -153,12 +204,21 @@ int main(int argc, char **argv)
                 printf("HB-GONE %d\n", devs[i].num);
                 pfd[i].fd = -1;
             }
-            struct input_event ev;
+            // In batches: the emulated CPU is slow, a fast mouse makes thousands a second.
+            struct input_event ev[64];
             ssize_t r;
-            while ((r = read(devs[i].fd, &ev, sizeof ev)) == (ssize_t)sizeof ev)
-                printf("HB-EV %d %u %u %d\n", devs[i].num, ev.type, ev.code, ev.value);
-            if (r > 0)
-                printf("HB-FAIL short read %zd\n", r);
+            while ((r = read(devs[i].fd, ev, sizeof ev)) > 0) {
+                if (r % (ssize_t)sizeof ev[0]) {
+                    printf("HB-FAIL short read %zd\n", r);
+                    break;
+                }
+                for (ssize_t k = 0; k < r / (ssize_t)sizeof ev[0]; k++) {
+                    if (sums)
+                        count(&devs[i], &ev[k]);
+                    else
+                        printf("HB-EV %d %u %u %d\n", devs[i].num, ev[k].type, ev[k].code, ev[k].value);
+                }
+            }
         }
         if (pfd[nd].revents & POLLIN) {
             ssize_t r = read(0, line + used, sizeof line - 1 - used);
@@ -172,7 +232,11 @@ int main(int argc, char **argv)
             while ((nl = strchr(line, '\n'))) {
                 *nl = 0;
                 int code, value;
+                if (!strncmp(line, "SUMS", 4))
+                    print_sums(devs, nd);
                 if (!strncmp(line, "END", 3)) {
+                    if (sums)
+                        print_sums(devs, nd);
                     printf("HB-END\n");
                     return 0;
                 }

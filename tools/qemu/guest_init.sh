@@ -12,7 +12,7 @@ mount -t sysfs sys /sys
 stty -echo
 
 arg() { sed -n "s/.*hb\.$1=\([^ ]*\).*/\1/p" /proc/cmdline; }
-devs=$(arg devs); run=$(arg run)
+devs=$(arg devs); run=$(arg run); open=$(arg open); print=$(arg print)
 
 for m in $(cat /modules.order); do
   insmod "/modules/$m.ko" || echo "HB-FAIL insmod $m"
@@ -22,7 +22,7 @@ ifconfig eth0 10.0.2.15 netmask 255.255.255.0 up || echo "HB-FAIL eth0"
 echo "HB-BOOTED $(cut -d' ' -f1 /proc/uptime)"
 
 if timeout 15 /guest_attach 10.0.2.100 3240 1-1; then
-  timeout $((run + 20)) /guest_events "${devs:-3}" 15 "${run:-20}"
+  timeout $((run + 20)) /guest_events "${devs:-3}" 15 "${run:-20}" "${open:-all}" "${print:-events}"
 fi
 echo "HB-STATUS $(cat /sys/devices/platform/vhci_hcd.0/status | tr '\n' '|')"
 dmesg | sed 's/^/HB-KLOG /'
