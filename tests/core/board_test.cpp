@@ -14,8 +14,13 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <csignal>
+#include <dirent.h>
 #include <pthread.h>
 #include <string>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -585,3 +590,147 @@ TEST(CoreOnBoard, LostDevicesRescan)
 }
 
 } // namespace
+
+namespace {
+
+// The library's own threads by name, as /proc shows them.
+std::vector<pid_t> threads_named(const std::string &name)
+{
+    std::vector<pid_t> ids;
+    DIR *d = opendir("/proc/self/task");
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        FILE *f = fopen(("/proc/self/task/" + std::string(e->d_name) + "/comm").c_str(), "r");
+        if (!f)
+            continue;
+        char comm[32] = {};
+        if (fgets(comm, sizeof comm, f) && std::string(comm) == name + "\n")
+            ids.push_back(static_cast<pid_t>(std::stoi(e->d_name)));
+        fclose(f);
+    }
+    if (d)
+        closedir(d);
+    return ids;
+}
+
+// Keyboard reports from `from` on, as the slots the host accepted.
+std::vector<std::vector<uint8_t>> key_reports(sim::UsbHost &host, size_t from)
+{
+    std::vector<std::vector<uint8_t>> out;
+    auto rs = host.reports(kKeyboardEp);
+    for (size_t i = from; i < rs.size(); ++i)
+        out.push_back(slots(sim::decode_keyboard(rs[i].bytes).value_or(KeyboardReport{})));
+    return out;
+}
+
+} // namespace
+
+TEST(CoreOnBoard, NoChangeIsMergedAway)
+{
+    Rig rig([](sim::Board &b) { b.plug_keyboard(0).plug_mouse(1); });
+    auto &ev = rig.ev;
+    // A press and its release, read by the listener in one go, are two reports.
+    size_t from = rig.host.reports(kKeyboardEp).size();
+    {
+        std::lock_guard whole(sim::Kernel::instance().mutex());
+        ev.packet(0, {{EV_KEY, KEY_A, 1}});
+        ev.packet(0, {{EV_KEY, KEY_A, 0}});
+        ev.packet(1, {{EV_KEY, BTN_LEFT, 1}, {EV_REL, REL_X, 2}});
+        ev.packet(1, {{EV_KEY, BTN_LEFT, 0}, {EV_REL, REL_X, 3}});
+        ev.packet(1, {{EV_REL, REL_X, 4}});
+    }
+    MouseReport m = rig.mouse();
+    EXPECT_EQ(m.buttons, 0x01);
+    EXPECT_EQ(m.x, 2);
+    int64_t x = 0;
+    do {
+        m = rig.mouse();
+        x += m.x;
+        EXPECT_EQ(m.buttons, 0x00);
+    } while (x < 7 && !testing::Test::HasFailure());
+    EXPECT_EQ(x, 7) << "the frames' motion adds up";
+    ASSERT_TRUE(rig.host.wait_reports(kKeyboardEp, from + 2, 1s));
+    EXPECT_EQ(key_reports(rig.host, from), (std::vector<std::vector<uint8_t>>{{0x04}, {}}));
+}
+
+TEST(CoreOnBoard, AReleaseLostInAnOverflowLeavesNothingHeld)
+{
+    Rig rig([](sim::Board &b) { b.plug_keyboard(0); });
+    auto &ev = rig.ev;
+    ev.packet(0, {{EV_KEY, KEY_A, 1}, {EV_KEY, BTN_LEFT, 1}});
+    ASSERT_TRUE(rig.host.wait_view([](auto &v) { return v.key_held(0x04) && v.button_held(1); }, 1s));
+
+    // The listener is held up while the device's buffer overflows: the kernel throws the
+    // queue away, releases and all.
+    ev.set_buffer_size(0, 8);
+    pthread_mutex_lock(&control_mutex);
+    ev.packet(0, {{EV_REL, REL_X, 1}});
+    EXPECT_TRUE(ev.wait_drained(0, 1s)) << "the listener took the packet and waits for the lock";
+    ev.packet(0, {{EV_KEY, KEY_A, 0}, {EV_KEY, BTN_LEFT, 0}});
+    for (int i = 0; i < 8; ++i)
+        ev.packet(0, {{EV_REL, REL_Y, 1}});
+    EXPECT_GE(ev.dropped(0), 1u);
+    pthread_mutex_unlock(&control_mutex);
+
+    EXPECT_TRUE(rig.host.wait_view([](auto &v) { return !v.key_held(0x04) && !v.button_held(1); }, 1s))
+        << "the state read back after SYN_DROPPED releases what the device let go";
+    // And input goes on as before.
+    ev.packet(0, {{EV_KEY, KEY_B, 1}});
+    EXPECT_TRUE(rig.host.wait_view([](auto &v) { return v.key_held(0x05); }, 1s));
+}
+
+TEST(CoreOnBoard, KeysFlowWhileTheHostIgnoresTheMouseEndpoint)
+{
+    Stdout out;
+    Rig rig([](sim::Board &b) { b.plug_keyboard(0).plug_mouse(1); });
+    auto &ev = rig.ev;
+    // A Linux console opens the keyboard only: the mouse endpoint is never polled.
+    rig.host.set_poll_only_open(true);
+    rig.host.open_input(kKeyboardEp);
+    size_t from = rig.host.reports(kKeyboardEp).size();
+    std::vector<std::vector<uint8_t>> want;
+    for (uint16_t code = KEY_Q; code <= KEY_P; ++code) { // usages 0x14 0x1A 0x08 ...
+        ev.packet(1, {{EV_REL, REL_X, 1}});
+        ev.packet(0, {{EV_KEY, code, 1}});
+        ev.packet(1, {{EV_REL, REL_Y, 1}, {EV_KEY, BTN_RIGHT, code % 2}});
+        ev.packet(0, {{EV_KEY, code, 0}});
+        want.push_back({static_cast<uint8_t>(hid_usage_from_keycode(code))});
+        want.push_back({});
+        usleep(2000);
+    }
+    // Each key waited 100 ms for the mouse report before: 2 s for these twenty.
+    ASSERT_TRUE(rig.host.wait_reports(kKeyboardEp, from + want.size(), 1s));
+    EXPECT_EQ(key_reports(rig.host, from), want);
+    EXPECT_EQ(out.take().find("tx timeout"), std::string::npos) << "the listener never waits for the host";
+}
+
+TEST(CoreOnBoard, SignalsNeverEndTheLibraryThreads)
+{
+    Stdout out;
+    Rig rig([](sim::Board &b) { b.plug_keyboard(0); });
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &sa, nullptr); // no SA_RESTART: every wait in the threads is cut short
+    std::vector<pid_t> ids = threads_named("hb-input");
+    auto dev = threads_named("hb-device");
+    ASSERT_EQ(ids.size(), 1u);
+    ASSERT_EQ(dev.size(), 1u);
+    ids.push_back(dev[0]);
+
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        while (!stop)
+            for (pid_t t : ids) {
+                syscall(SYS_tgkill, getpid(), t, SIGUSR1);
+                usleep(200);
+            }
+    });
+    for (int i = 0; i < 50; ++i) {
+        rig.ev.packet(0, {{EV_KEY, KEY_A, 1}});
+        ASSERT_TRUE(rig.host.wait_view([](auto &v) { return v.key_held(0x04); }, 1s)) << i;
+        rig.ev.packet(0, {{EV_KEY, KEY_A, 0}});
+        ASSERT_TRUE(rig.host.wait_view([](auto &v) { return !v.key_held(0x04); }, 1s)) << i;
+    }
+    stop = true;
+    sender.join();
+    EXPECT_EQ(out.take().find("poll"), std::string::npos);
+}
