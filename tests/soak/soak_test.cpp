@@ -1,6 +1,8 @@
 // Fault soak on the virtual board: while a physical keyboard and mouse and an application
 // thread produce input, the host resets the bus, stops polling, suspends and resumes,
-// clears endpoint halts, and the cable is pulled and put back. After every fault, and at the
+// clears endpoint halts and configures the device again while reports wait in the chip,
+// ignores the mouse endpoint as a Linux console does, the event devices overflow, and the
+// cable is pulled and put back. After every fault, and at the
 // end, the host's side is checked: once every source has let go nothing is held, input
 // still reaches the host, no operation hung, and a reset was followed by a new enumeration.
 // Seeded (HIDBRIDGE_SOAK_SEED), and bounded by a time budget (HIDBRIDGE_SOAK_SECONDS, 45 s)
@@ -305,7 +307,7 @@ TEST(FaultSoak, InputSurvivesBusFaults)
         const unsigned enum_before = board().host.snapshot().enumerations;
         bool reenumerates = false;
         std::string name;
-        switch (rand(0, 6)) {
+        switch (rand(0, 10)) {
         case 0:
             name = "bus reset";
             board().host.bus_reset();
@@ -352,6 +354,36 @@ TEST(FaultSoak, InputSurvivesBusFaults)
                 reset.join();
             }
             reenumerates = true;
+            break;
+        case 6:
+            name = "halt cleared while a report waits";
+            board().host.stop_polling();
+            std::this_thread::sleep_for(std::chrono::milliseconds(rand(5, 50)));
+            board().host.clear_halt(rand(0, 1) ? 0x81 : 0x82);
+            board().host.resume_polling();
+            break;
+        case 7:
+            name = "SET_CONFIGURATION while a report waits";
+            board().host.stop_polling();
+            std::this_thread::sleep_for(std::chrono::milliseconds(rand(5, 50)));
+            board().host.set_configuration(1);
+            board().host.resume_polling();
+            break;
+        case 8:
+            name = "mouse endpoint unpolled";
+            board().host.set_poll_only_open(true);
+            board().host.open_input(0x82);
+            std::this_thread::sleep_for(std::chrono::milliseconds(rand(20, 300)));
+            board().host.open_input(0x81);
+            board().host.set_poll_only_open(false);
+            break;
+        case 9:
+            name = "event buffers overflow";
+            for (int n : {0, 1})
+                board().events.set_buffer_size(n, 4);
+            std::this_thread::sleep_for(std::chrono::milliseconds(rand(20, 300)));
+            for (int n : {0, 1})
+                board().events.set_buffer_size(n, sim::EventDevices::kDefaultBufferSize);
             break;
         default:
             name = "hub device replug";
