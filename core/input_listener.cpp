@@ -35,12 +35,14 @@ constexpr size_t kKeyBits = KEY_MAX / 8 + 1;
 // Input thread only. One entry per port; a free entry (fd -1) takes no part in the wait.
 pollfd input_fds[Maxport] = {{-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
 
-// Guarded by control_mutex. What the port's current packet changed, composed at its end.
+// Guarded by control_mutex. What the port's current packet changed: buttons and keys are
+// composed at the packet's end, motion alone once a batch has been applied.
 struct PacketChanges {
-    bool mouse;
+    bool buttons;
     bool keys;
 };
 PacketChanges packet_changes[Maxport];
+bool motion_pending;
 // After SYN_DROPPED a port's events are discarded up to the next SYN_REPORT; its key and
 // button state is then read back from the device.
 bool dropping[Maxport];
@@ -89,7 +91,7 @@ void apply_event(int port, uint16_t type, uint16_t code, int32_t value)
     case EV_KEY:
         if (code == BTN_LEFT || code == BTN_RIGHT || code == BTN_MIDDLE) {
             set_button(port, 1 << (code - BTN_LEFT), code, value);
-            packet_changes[port].mouse = true;
+            packet_changes[port].buttons = true;
         } else if (code >= 256) {
             printf("unknow code [port=%d] code=%d  updown=%d\n", port, code, value);
         } else if (code < KEY_STATES) {
@@ -108,7 +110,7 @@ void apply_event(int port, uint16_t type, uint16_t code, int32_t value)
             port_mouse[port].wheel += value;
         else
             break;
-        packet_changes[port].mouse = true;
+        motion_pending = true;
         break;
     case EV_LED:
         printf("port=%d EV_LED=%08x code=%08x value=%08x\n", port, type, code, value);
@@ -127,14 +129,17 @@ void apply_event(int port, uint16_t type, uint16_t code, int32_t value)
     }
 }
 
-// A packet ended: one report for what it changed, so a press and its release read together
-// still reach the host as two reports. Motion alone joins a report still waiting for the bus.
-// control_mutex held.
+// A packet ended: one report for each change of buttons or keys, so a press and its release
+// read together still reach the host as two reports. Motion waits for the end of the batch
+// (or the next change of buttons): frames read together go out as one report. control_mutex
+// held.
 void end_packet(int port)
 {
     PacketChanges &c = packet_changes[port];
-    if (c.mouse)
+    if (c.buttons) {
         compose_mouse_report(1);
+        motion_pending = false;
+    }
     if (c.keys)
         compose_keyboard_report(0);
     c = {};
@@ -163,7 +168,7 @@ void read_back_keys(int port)
             buttons |= 1 << b;
     if ((port_mouse[port].button & 7) != buttons) {
         port_mouse[port].button = buttons;
-        packet_changes[port].mouse = true;
+        packet_changes[port].buttons = true;
     }
 }
 
@@ -206,6 +211,10 @@ bool read_port(int port)
         size_t n = static_cast<size_t>(got) / sizeof(input_event);
         pthread_mutex_lock(&control_mutex);
         apply_batch(port, ev, n);
+        if (motion_pending) {
+            compose_mouse_report(1);
+            motion_pending = false;
+        }
         pthread_mutex_unlock(&control_mutex);
         if (n < kReadEvents)
             break;
@@ -292,6 +301,7 @@ extern "C" void reset_control_state(void)
     zero_bytes(key_state, sizeof key_state);
     std::memset(port_keys, 0, sizeof port_keys);
     std::memset(packet_changes, 0, sizeof packet_changes);
+    motion_pending = false;
     std::memset(dropping, 0, sizeof dropping);
     configok().store(1);
     compose_mouse_report(1);

@@ -32,10 +32,20 @@ public:
     PanelModel panel{gpio};
     EventDevices events{gpio};
 
-    // Builder-style set-up: board.plug_keyboard(0).plug_mouse(1). The model does not tell
-    // the two apart; the names say what the test means.
-    Board &plug_keyboard(int n) { events.plug(n); return *this; }
-    Board &plug_mouse(int n) { events.plug(n); return *this; }
+    // Builder-style set-up: board.plug_keyboard(0).plug_mouse(1). The model tells the two
+    // apart only by the size of their readers' buffers, as the kernel sizes them.
+    Board &plug_keyboard(int n)
+    {
+        events.set_buffer_size(n, EventDevices::kDefaultBufferSize);
+        events.plug(n);
+        return *this;
+    }
+    Board &plug_mouse(int n)
+    {
+        events.set_buffer_size(n, EventDevices::kMouseBufferSize);
+        events.plug(n);
+        return *this;
+    }
 };
 
 } // namespace sim

@@ -34,6 +34,8 @@ public:
     // evdev's ring: 8 packets of the device's size, at least 64 records, a power of two.
     // Without capability bits the model uses the minimum.
     static constexpr size_t kDefaultBufferSize = 64;
+    // A mouse with X, Y and a wheel: 8 packets of 3 axes, SYN_REPORT and 7 for keys = 88.
+    static constexpr size_t kMouseBufferSize = 128;
     static constexpr size_t kKeyBits = 0x300; // KEY_MAX + 1: the bitmap EVIOCGKEY copies
 
     struct Ev {

@@ -382,8 +382,8 @@ TEST(FaultSoak, InputSurvivesBusFaults)
             for (int n : {0, 1})
                 board().events.set_buffer_size(n, 4);
             std::this_thread::sleep_for(std::chrono::milliseconds(rand(20, 300)));
-            for (int n : {0, 1})
-                board().events.set_buffer_size(n, sim::EventDevices::kDefaultBufferSize);
+            board().events.set_buffer_size(0, sim::EventDevices::kDefaultBufferSize);
+            board().events.set_buffer_size(1, sim::EventDevices::kMouseBufferSize);
             break;
         default:
             name = "hub device replug";
