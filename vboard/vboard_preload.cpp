@@ -321,8 +321,13 @@ void start_virtual_board()
     struct sigaction sa{};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored from the start (nohup, a shell's background job) stays ignored.
+        struct sigaction was{};
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN)
+            continue;
         sigaction(sig, &sa, nullptr);
+    }
     on_exit(on_application_exit, nullptr);
 
     replays_running = int(recordings.size());
