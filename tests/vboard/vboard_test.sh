@@ -35,6 +35,13 @@ own_application)
   grep -q '^host sees: keys \[\]  buttons ---  pointer (30, -20)  wheel 0$' "$out/stdout" || fail "pointer"
   grep -q '^host sees: keys \[LShift h\]' "$out/stdout" || fail "Shift+H"
   [ "$(tail -1 "$out/stdout")" = 'host typed: "Hi!\n"' ] || fail "last line"
+  # Started through a shell: the shell stays without a board, the application gets it.
+  timeout 60 "$launcher" -- sh -c "\"$app\"; echo shell after \$?" >"$out/stdout" 2>&1
+  rc=$?
+  [ $rc -eq 0 ] || fail "exit status $rc through a shell"
+  [ "$(grep -c '^virtual board: ' "$out/stdout")" -eq 1 ] || fail "one board"
+  grep -q '^host typed: "Hi!\\n"$' "$out/stdout" || fail "typed through a shell"
+  [ "$(tail -1 "$out/stdout")" = 'shell after 3' ] || fail "the shell's last line"
   ;;
 signal)
   # Interrupted while the application runs: the summary still comes, the status says why.
