@@ -58,6 +58,39 @@ signal)
   grep -q 'keyboard on event1, mouse on event2' "$out/stdout" || fail "ports"
   [ "$(tail -1 "$out/stdout")" = 'host typed: ""' ] || fail "last line"
   ;;
+forward_device)
+  # A live event device of the PC, here a FIFO that this script writes input_event records to.
+  mkfifo "$out/event"
+  "$launcher" --forward "0:$out/event" -- "$app" >"$out/stdout" 2>&1 &
+  pid=$!
+  exec 3>"$out/event" # returns once the board has opened it
+  for _ in $(seq 100); do
+    grep -q '^forwarding keyboards' "$out/stdout" && break
+    sleep 0.1
+  done
+  # o, k, Enter: press and release, each followed by SYN_REPORT (struct input_event, native).
+  python3 -c '
+import struct, sys
+for code in (24, 37, 28):
+    for value in (1, 0):
+        sys.stdout.buffer.write(struct.pack("@llHHi", 0, 0, 1, code, value))
+        sys.stdout.buffer.write(struct.pack("@llHHi", 0, 0, 0, 0, 0))
+' >&3
+  for _ in $(seq 100); do
+    awk '/keys \[0x28\]/ {e = 1} e && /keys \[\]/ {f = 1} END {exit !f}' "$out/stdout" && break
+    sleep 0.1
+  done
+  exec 3>&- # the device goes away
+  for _ in $(seq 100); do
+    grep -q 'went away; port 0 unplugged' "$out/stdout" && break
+    sleep 0.1
+  done
+  kill -TERM $pid
+  wait $pid
+  grep -q "on event0" "$out/stdout" || fail "port 0 not fed by the device"
+  grep -q 'went away; port 0 unplugged' "$out/stdout" || fail "the device's end"
+  [ "$(tail -1 "$out/stdout")" = 'host typed: "ok\n"' ] || fail "last line"
+  ;;
 bad_options)
   for args in "--keyboard 5 -- $app" "--replay 0 -- $app" "--keyboard 1 --mouse 1 -- $app" \
               "--quit-after-replay -- $app" "--time-limit x -- $app" "--keyboard 0" \
