@@ -14,8 +14,8 @@ include(GoogleTest)
 
 # hb_test(name SOURCES ... [LIBS ...] [LABELS ...]): one GoogleTest binary; every case runs
 # as its own process, because a case that starts the library cannot stop it again.
-# LABELS board marks the virtual-board suites (the library's threads against the models);
-# those also run under ThreadSanitizer.
+# LABELS board marks every binary that starts a thread of the library (the device thread, the
+# input thread) against the models; those also run under ThreadSanitizer.
 function(hb_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})

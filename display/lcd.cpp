@@ -63,7 +63,9 @@ constexpr InitStep init_steps[] = {
     {DISPON, 0, {}},
 };
 
-int lcd_fd[kLines]; // value files, never closed
+// Value files, never closed. Until lcd_gpio_init no line is open: a panel call made before it
+// must not write its levels to descriptor 0 (standard input).
+int lcd_fd[kLines] = {-1, -1, -1, -1, -1};
 
 void line_write(Line l, bool high)
 {

@@ -110,7 +110,7 @@ int Ch374Model::transfer(const spi_ioc_transfer &t)
     }
     auto *tx = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(t.tx_buf));
     auto *rx = reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(t.rx_buf));
-    if (transfers_.size() < kTransferLog)
+    if (log_transfers_ && transfers_.size() < kTransferLog)
         transfers_.push_back({t, std::vector<uint8_t>(tx, tx + t.len)});
     if (rx)
         std::memset(rx, absent_ ? 0xFF : 0x00, t.len);
@@ -344,6 +344,12 @@ void Ch374Model::clear_transfers()
 {
     std::lock_guard lock(Kernel::instance().mutex());
     transfers_.clear();
+}
+
+void Ch374Model::set_transfer_logging(bool on)
+{
+    std::lock_guard lock(Kernel::instance().mutex());
+    log_transfers_ = on;
 }
 
 uint8_t Ch374Model::mode() const { std::lock_guard lock(Kernel::instance().mutex()); return mode_; }

@@ -100,6 +100,8 @@ public:
     void poke(uint8_t addr, uint8_t value);
     std::vector<Transfer> transfers() const;
     void clear_transfers();
+    // Each logged transfer is an allocation: a fuzzer that never reads the log turns it off.
+    void set_transfer_logging(bool on);
     uint8_t mode() const;
     uint8_t bits() const;
     uint32_t speed() const;
@@ -154,6 +156,7 @@ private:
     bool suspended_ = false;
     uint8_t ep2_tx_len_ = 0;
     std::vector<Transfer> transfers_;
+    bool log_transfers_ = true;
 };
 
 } // namespace sim

@@ -67,9 +67,10 @@ san=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DCMAKE_C_FLAGS_RELWITHDEBINFO="
 run host "$root/host" -- "${opt[@]}"
 # The real-kernel scenarios run once, in the host run.
 run sanitize "$root/sanitize" -LE qemu -- "${san[@]}" -DHIDBRIDGE_SANITIZE=address,undefined -DHIDBRIDGE_BUILD_EXTRAS=OFF
-# ThreadSanitizer is for the threads: the virtual-board suites.
+# ThreadSanitizer is for the threads: every test binary that starts one of the library's
+# (label board), in the folders that hold them.
 run tsan "$root/tsan" -L board -- "${san[@]}" -DHIDBRIDGE_SANITIZE=thread -DHIDBRIDGE_BUILD_EXTRAS=OFF \
-  "-DHIDBRIDGE_TEST_DIRS=board;soak"
+  "-DHIDBRIDGE_TEST_DIRS=board;soak;core;usb"
 
 # The fuzz targets under libFuzzer, each a short fixed run over its committed seeds.
 if command -v clang++ >/dev/null; then

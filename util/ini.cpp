@@ -1,5 +1,6 @@
 #include "ini.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -39,14 +40,43 @@ bool key_matches(const char *line, const char *eq, const char *key)
     return strncasecmp(stripped, key, strlen(stripped)) == 0;
 }
 
+// "<path>.tmp.<thread id>" and, should that exist, ".<n>" after it: the thread id is unique
+// among live threads, so concurrent writers never share a copy.
+constexpr size_t copy_name_max = line_max + 32;
+constexpr unsigned copy_name_tries = 16;
+
+bool section_pattern(char (&pattern)[line_max], const char *section)
+{
+    // A cut name could match another section.
+    return snprintf(pattern, sizeof pattern, "[%s]", section) < static_cast<int>(sizeof pattern);
+}
+
+// Creates the copy under a name no other writer uses; never opens an existing file or follows a
+// link planted at the name. tmp receives the name.
+int open_copy(char (&tmp)[copy_name_max], const char *path)
+{
+    long tid = gettid();
+    for (unsigned n = 0; n < copy_name_tries; n++) {
+        int w = n == 0 ? snprintf(tmp, sizeof tmp, "%s.tmp.%ld", path, tid)
+                       : snprintf(tmp, sizeof tmp, "%s.tmp.%ld.%u", path, tid, n);
+        // A cut name could be the path itself or another writer's copy.
+        if (w >= static_cast<int>(sizeof tmp))
+            return -1;
+        int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
 // The copy gets the original's permission bits from the start, so a private file is never
 // readable by others, not even while it is being written.
-FILE *create_copy(const char *tmp, FILE *original)
+FILE *create_copy(char (&tmp)[copy_name_max], const char *path, FILE *original)
 {
     struct stat st;
     if (fstat(fileno(original), &st) != 0)
         return nullptr;
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = open_copy(tmp, path);
     if (fd < 0)
         return nullptr;
     if (fchmod(fd, st.st_mode & 07777) != 0) {
@@ -77,6 +107,17 @@ bool read_piece(FILE *in, char *line, size_t *len)
     return n > 0;
 }
 
+// Reads and drops the rest of a line whose first piece was line; false on a read error.
+bool skip_rest_of_line(FILE *in, const char *line, size_t len)
+{
+    if (len > 0 && line[len - 1] == '\n')
+        return true;
+    int c;
+    while ((c = getc(in)) != EOF && c != '\n') {
+    }
+    return !ferror(in);
+}
+
 // Copies in to out, the first matching key line with the new value; -1 on a failed write or a
 // rewritten line that would not fit the line buffer.
 int copy_with_value(FILE *in, FILE *out, const char *pattern, const char *key, const char *value)
@@ -91,6 +132,10 @@ int copy_with_value(FILE *in, FILE *out, const char *pattern, const char *key, c
                 if (key_matches(line, eq, key)) {
                     size_t keep = static_cast<size_t>(eq + 1 - line);
                     if (keep + strlen(value) + 1 > line_max - 1)
+                        return -1;
+                    // The new value replaces the whole old one: a tail left behind as a line of
+                    // its own could hold a key.
+                    if (!skip_rest_of_line(in, line, len))
                         return -1;
                     len = keep + static_cast<size_t>(snprintf(eq + 1, line_max - keep, "%s\n", value));
                     state = 2;
@@ -139,7 +184,8 @@ extern "C" char *ini_unquote(char *text, char *dst)
 extern "C" int ini_get_string(const char *section, const char *key, const char *path, char *value)
 {
     char pattern[line_max];
-    snprintf(pattern, sizeof pattern, "[%s]", section);
+    if (!section_pattern(pattern, section))
+        return -1;
     FILE *f = fopen(path, "r");
     if (!f) {
         perror("fopen");
@@ -198,19 +244,15 @@ extern "C" int ini_set_string(const char *section, const char *key, const char *
     if (strchr(value, '\n'))
         return -1;
     char pattern[line_max];
-    snprintf(pattern, sizeof pattern, "[%s]", section);
+    if (!section_pattern(pattern, section))
+        return -1;
     FILE *in = fopen(path, "r");
     if (!in) {
         printf("read %s err\n", path);
         return -1;
     }
-    char tmp[line_max];
-    // A cut name could be the path itself: the copy would truncate the file it is made from.
-    if (snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp)) {
-        fclose(in);
-        return -1;
-    }
-    FILE *out = create_copy(tmp, in);
+    char tmp[copy_name_max];
+    FILE *out = create_copy(tmp, path, in);
     if (!out) {
         fclose(in);
         return -1;
@@ -229,7 +271,12 @@ extern "C" int ini_set_string(const char *section, const char *key, const char *
         return -1;
     }
     sync();
-    return rename(tmp, path);
+    // Nobody else would ever remove a copy under this writer's own name.
+    if (rename(tmp, path) != 0) {
+        remove(tmp);
+        return -1;
+    }
+    return 0;
 }
 
 extern "C" int alloc_line_buffer(void **out)

@@ -8,7 +8,8 @@ extern "C" {
 #endif
 
 /* Copies the value of key in section (or a later one) of the file at path into value (1024
- * bytes, caller's); 0 when found, -1 otherwise with value untouched. */
+ * bytes, caller's); 0 when found, -1 otherwise (a section name too long included) with value
+ * untouched. */
 int ini_get_string(const char *section, const char *key, const char *path, char *value);
 
 /* The value of key converted with atoi; 0 when the key or the file is missing. */
@@ -22,7 +23,10 @@ long ini_get_long(const char *section, const char *key, const char *path);
 float ini_get_float(const char *section, const char *key, const char *path);
 
 /* Replaces the value of the first matching key line through a copy renamed over path; 0 also
- * when the key is missing (content kept), -1 with the file untouched on any failure. */
+ * when the key is missing (content kept), -1 with the file untouched on any failure, a section
+ * name or path that is too long included. The whole old line goes, however long. The copy is
+ * created next to path as "<path>.tmp.<thread id>" (".<n>" appended if that name exists), never
+ * through a link; concurrent writers each rename a whole file of their own, the last one wins. */
 int ini_set_string(const char *section, const char *key, const char *value, const char *path);
 
 /* Writes the text of a value written "text"; into dst (which may be text) and returns dst;

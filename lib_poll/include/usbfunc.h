@@ -20,8 +20,9 @@ extern uint8_t MyProdInfo[12];
 extern uint8_t ReportDescriptor_mouse[60];
 extern uint8_t ReportDescriptor_keyboard[108];
 
-/* Applies km_config to the descriptors when km_config.exist is set. Hosts see the change
- * at their next enumeration; call it before km_init() or before a bus reset. */
+/* Applies km_config to the descriptors when km_config.exist is set, under `mutex` (so not
+ * while holding it). Hosts see the change at their next enumeration; call it before km_init()
+ * or before a bus reset. */
 void setconfig(void);
 
 /* Device state shared by the controller and the senders. `mutex` guards every chip access

@@ -126,11 +126,15 @@ void setconfig(void)
 {
     if (!km_config.exist)
         return;
+    // The device thread copies descriptors to the chip under the same lock: a host never reads
+    // half an identifier.
+    pthread_mutex_lock(&mutex);
     MyDevDescr[8] = static_cast<uint8_t>(km_config.vid >> 8);
     MyDevDescr[9] = static_cast<uint8_t>(km_config.vid & 0xFF);
     MyDevDescr[10] = static_cast<uint8_t>(km_config.pid >> 8);
     MyDevDescr[11] = static_cast<uint8_t>(km_config.pid & 0xFF);
     ReportDescriptor_keyboard[kKeyboardCollectionByte] = km_config.kid;
+    pthread_mutex_unlock(&mutex);
 }
 
 } // extern "C"

@@ -206,6 +206,33 @@ TEST(PanelInit, UnclaimableLinesStillRunToTheEnd)
     EXPECT_FALSE(board.panel.display_on());
 }
 
+namespace {
+// The descriptors each write went to, through the board's backend.
+std::vector<int> *written_fds;
+const sysio_ops *board_ops;
+} // namespace
+
+TEST(PanelInit, CallsBeforeInitWriteToNoDescriptor)
+{
+    sim::Board board;
+    std::vector<int> fds;
+    written_fds = &fds;
+    board_ops = sysio_current();
+    sysio_ops ops = *board_ops;
+    ops.write = [](int fd, const void *buf, size_t len) {
+        written_fds->push_back(fd);
+        return board_ops->write(fd, buf, len);
+    };
+    sysio_install(&ops);
+    lcd_draw_point(3, 4, 0x1234);
+    lcd_show_char(0, 0, 'A');
+    sysio_install(board_ops);
+    ASSERT_FALSE(fds.empty());
+    for (int fd : fds)
+        ASSERT_LT(fd, 0) << "a level written to descriptor " << fd;
+    EXPECT_TRUE(board.panel.commands().empty());
+}
+
 TEST_F(Panel, FillStoresTheComplementOverTheWholeScreen)
 {
     SeamSpy spy;

@@ -4,10 +4,16 @@
 
 #include "chipio.h"
 #include "global.h"
+#include "sysio.h"
 
 #include <gtest/gtest.h>
 
+#include <linux/spi/spidev.h>
+
 #include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 using namespace usbtest;
 using sim::Ch374Model;
@@ -266,3 +272,103 @@ TEST_F(Controller, SuspendStopsTheOscillatorUntilTheBusWakes)
 }
 
 } // namespace
+
+TEST_F(Controller, EachRequestAndResetPrintsItsMessage)
+{
+    // What the request makes the controller print on standard output, exactly.
+    struct Case {
+        Packet p;
+        const char *message;
+    };
+    const Case cases[] = {
+        {get_descriptor(0x01, 0, 0, 64), "get DEF_USB_GET_DEVICE_DESCR \n"},
+        {get_descriptor(0x02, 0, 0, 255), "get DEF_USB_GET_CONFIG_DESCR\n"},
+        {get_descriptor(0x03, 0, 0, 255), "get MyLangDescr \n "},
+        {get_descriptor(0x03, 1, 0x0409, 255), "get MyManuInfo \n"},
+        {get_descriptor(0x03, 2, 0x0409, 255), "get MyProdInfo\n"},
+        {get_descriptor(0x03, 9, 0x0409, 255), "unknow req for string \n"},
+        {get_descriptor(0x04, 0, 0, 9), "get interface descript\n"},
+        {get_descriptor(0x05, 0, 0, 7), "get endpoint descript\n"},
+        {get_descriptor(0x22, 0, 0, 255), "get report  00\n"},
+        {get_descriptor(0x22, 0, 0x1B, 255), "get report  1b\n"},
+        {get_descriptor(0x07, 0, 0, 9), "unknow discrip err 07\n"},
+        {get_descriptor(0xAB, 0, 0, 9), "unknow discrip err AB\n"},
+        {request(0x02, 0x01, 0, 0x81, 0), "clear feature\n"},
+        {request(0x00, 0x01, 1, 0, 0), "clear feature\n"},
+        {request(0x21, 0x0A, 0, 1, 0), "SetIDEL...\n"},
+        {request(0xA1, 0x01, 0x0100, 0, 8), "not stand req !err=1\n"},
+        {request(0x40, 0x01, 0, 0, 0), "not stand req !err=1\n"},
+        {request(0x80, 0x00, 0, 0, 2), ""},
+        {request(0x00, 0x09, 1, 0, 0), ""},
+        {request(0x00, 0x05, 0x2C, 0, 0), "set addr 2c\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << int(c.p[0]) << " " << int(c.p[1]) << " " << int(c.p[3]));
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(host.setup(c.p), Handshake::Ack);
+        host.in(0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+    }
+    testing::internal::CaptureStdout();
+    host.bus_reset();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Device reset \n");
+}
+
+namespace {
+
+// Each SPI write of the chip in order, and each bring-up sleep where it falls among them.
+std::vector<std::string> *init_log;
+const sysio_ops *board_sysio;
+
+void log_sleep(unsigned long usec)
+{
+    init_log->push_back("sleep " + std::to_string(usec));
+    board_sysio->sleep_us(usec);
+}
+
+int log_ioctl(int fd, unsigned long request, void *arg)
+{
+    if (request == SPI_IOC_MESSAGE(1)) {
+        const auto *t = static_cast<const spi_ioc_transfer *>(arg);
+        const auto *tx = reinterpret_cast<const uint8_t *>(t->tx_buf);
+        char line[32];
+        for (uint32_t i = 2; t->len >= 2 && tx[1] == 0x80 && i < t->len; i++) {
+            snprintf(line, sizeof line, "%02X=%02X", tx[0] + i - 2, tx[i]);
+            init_log->push_back(line);
+        }
+    }
+    return board_sysio->ioctl(fd, request, arg);
+}
+
+} // namespace
+
+TEST(Init374Device, WritesInOrderAroundTheDetachSleep)
+{
+    board();
+    ASSERT_EQ(CH374U_SPI_init(), 0);
+    std::vector<std::string> log;
+    init_log = &log;
+    board_sysio = sysio_current();
+    sysio_ops ops = *board_sysio;
+    ops.sleep_us = log_sleep;
+    ops.ioctl = log_ioctl;
+    sysio_install(&ops);
+    testing::internal::CaptureStdout();
+    // As the device thread brings the chip up: detached, then attached.
+    Init374Device(0);
+    Init374Device(1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    sysio_install(board_sysio);
+
+    // Registers by their documented addresses: setup 06, address 08, endpoints 0C-0E,
+    // flags 09, enables 07, system control 05.
+    const std::vector<std::string> program = {"08=00", "0C=0E", "0D=0E", "0E=02", "09=1F", "07=07", "05=40"};
+    std::vector<std::string> want = {"06=00", "sleep 400000"};
+    want.insert(want.end(), program.begin(), program.end());
+    want.insert(want.end(), {"06=00", "sleep 400000"});
+    want.insert(want.end(), program.begin(), program.end());
+    want.push_back("06=03");
+    EXPECT_EQ(log, want);
+    EXPECT_EQ(out, "Init374Device 0\nInit374Device 1\n");
+    EXPECT_EQ(board().chip.peek(Ch374Model::UsbSetup), 0x03);
+}

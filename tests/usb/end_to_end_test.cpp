@@ -12,6 +12,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <set>
+#include <thread>
+#include <utility>
 
 using namespace usbtest;
 using namespace std::chrono_literals;
@@ -148,6 +151,33 @@ TEST(EndToEnd, HostFaultsAndRecovery)
         for (int i = 0; i < (x0 == 1 || x0 == 300 ? 5 : 3); ++i)
             want += x0 + i;
     EXPECT_EQ(s.view.x, want + 100 + 200 + 600) << "every report collected exactly once";
+}
+
+TEST(EndToEnd, SetconfigWhileTheHostEnumerates)
+{
+    // Another thread changes the identity while the host enumerates again and again: each
+    // enumeration reads one whole pair (ThreadSanitizer sees a patch made outside the lock).
+    bring_up();
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+        for (unsigned i = 0; !stop.load(); ++i) {
+            km_config = i % 2 ? km_config_t{0x1111, 0x2222, 1, 1} : km_config_t{0x3333, 0x4444, 1, 1};
+            setconfig();
+            std::this_thread::yield();
+        }
+    });
+    std::set<std::pair<int, int>> seen;
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(host().enumerate(EnumStyle::Linux)) << host().snapshot().last_error;
+        const Bytes d = host().snapshot().device_descriptor;
+        ASSERT_EQ(d.size(), 18u);
+        seen.insert({d[8] << 8 | d[9], d[10] << 8 | d[11]});
+    }
+    stop = true;
+    changer.join();
+    for (const auto &[vid, pid] : seen)
+        EXPECT_TRUE((vid == 0x1111 && pid == 0x2222) || (vid == 0x3333 && pid == 0x4444))
+            << std::hex << vid << ":" << pid;
 }
 
 // One enumeration style per case: the conformance run passes every check the device is

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -212,20 +213,41 @@ TEST_F(Ini, WriterCopiesLinesHoldingNulBytesWhole)
 
 TEST_F(Ini, WriterRefusesAPathItsCopyNameCannotHold)
 {
-    // 1023 characters: "<path>.tmp" cut to the buffer would be the path itself.
+    // A cut copy name could be the path itself or another writer's copy.
     std::string dir = dir_;
-    while (dir.size() < 1023 - 210) {
-        dir += "/" + std::string(200, 'd');
+    while (dir.size() < 900) {
+        dir += "/" + std::string(150, 'd');
         ASSERT_TRUE(std::filesystem::create_directory(dir));
     }
-    const std::string path = dir + "/" + std::string(1023 - dir.size() - 1, 'f');
-    ASSERT_EQ(path.size(), 1023u);
-    std::ofstream(path, std::ios::binary) << "[s]\nk=1\n";
-    EXPECT_EQ(ini_set_string("s", "k", "2", path.c_str()), -1);
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream kept;
-    kept << f.rdbuf();
-    EXPECT_EQ(kept.str(), "[s]\nk=1\n");
+    for (size_t size : {1019u, 1100u}) {
+        const std::string path = dir + "/" + std::string(size - dir.size() - 1, 'f');
+        ASSERT_EQ(path.size(), size);
+        std::ofstream(path, std::ios::binary) << "[s]\nk=1\n";
+        const bool fits = size <= 1019;
+        EXPECT_EQ(ini_set_string("s", "k", "2", path.c_str()), fits ? 0 : -1) << size;
+        std::ifstream f(path, std::ios::binary);
+        std::stringstream kept;
+        kept << f.rdbuf();
+        EXPECT_EQ(kept.str(), fits ? "[s]\nk=2\n" : "[s]\nk=1\n") << size;
+    }
+}
+
+TEST_F(Ini, OverLongSectionNameIsRefused)
+{
+    // "[" and 1022 characters fill the pattern buffer: cut, the name would match the header
+    // of a section whose name only begins with it.
+    const std::string prefix(1022, 's');
+    const std::string other = "[" + prefix + "other]\nk=1\n";
+    EXPECT_EQ(get(other, (prefix + "x").c_str(), "k"), "<missing>");
+    EXPECT_EQ(set((prefix + "x").c_str(), "k", "2"), -1);
+    EXPECT_EQ(content(), other);
+    EXPECT_EQ(ini_get_int((prefix + "x").c_str(), "k", path_.c_str()), 0);
+
+    // The longest name that fits is read and written.
+    const std::string longest(1021, 'l');
+    EXPECT_EQ(get("[" + longest + "]\nk=1\n", longest.c_str(), "k"), "1");
+    EXPECT_EQ(set(longest.c_str(), "k", "2"), 0);
+    EXPECT_EQ(content(), "[" + longest + "]\nk=2\n");
 }
 
 TEST_F(Ini, WriterKeepsPermissionBits)
@@ -261,6 +283,132 @@ TEST_F(Ini, WriterRefusesLinesTheReaderCouldNotHold)
     EXPECT_EQ(std::string(value), longest);
 }
 
+TEST_F(Ini, WriterReplacesALongMatchingLineWhole)
+{
+    // Its tail would otherwise stay behind as a line of its own, and could hold a key.
+    const std::string tail = std::string(1030, 'a') + "?evil=1\n";
+    put("[n]\nurl=" + tail + "next=1\n");
+    EXPECT_EQ(set("n", "url", "short"), 0);
+    EXPECT_EQ(content(), "[n]\nurl=short\nnext=1\n");
+
+    // Three pieces; the last line without its newline.
+    put("[n]\nurl=" + std::string(3000, 'b') + "\nnext=1\nk=" + std::string(2500, 'c'));
+    EXPECT_EQ(set("n", "url", "u"), 0);
+    EXPECT_EQ(set("n", "k", "v"), 0);
+    EXPECT_EQ(content(), "[n]\nurl=u\nnext=1\nk=v\n");
+
+    // A line of exactly one piece and its newline loses nothing after it.
+    put("[n]\nurl=" + std::string(1018, 'd') + "\nnext=1\n");
+    EXPECT_EQ(set("n", "url", "w"), 0);
+    EXPECT_EQ(content(), "[n]\nurl=w\nnext=1\n");
+    EXPECT_FALSE(tmp_exists());
+}
+
+TEST_F(Ini, WriterNeverFollowsALinkAtTheCopyName)
+{
+    // Links at the old fixed name and at the name this (single-threaded) process tries first;
+    // one of them dangles: creating through it would make its target.
+    const std::string victim = dir_ + "/victim";
+    const std::string absent = dir_ + "/absent";
+    std::ofstream(victim, std::ios::binary) << "keep";
+    ASSERT_EQ(chmod(victim.c_str(), 0644), 0);
+    const std::string first = path_ + ".tmp." + std::to_string(gettid());
+    ASSERT_EQ(symlink(victim.c_str(), tmp_.c_str()), 0);
+    ASSERT_EQ(symlink(absent.c_str(), first.c_str()), 0);
+    put("[n]\nport=5\n");
+    ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
+
+    EXPECT_EQ(set("n", "port", "9"), 0);
+    EXPECT_EQ(content(), "[n]\nport=9\n");
+    std::ifstream f(victim, std::ios::binary);
+    std::stringstream kept;
+    kept << f.rdbuf();
+    EXPECT_EQ(kept.str(), "keep");
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_FALSE(std::filesystem::exists(absent));
+    EXPECT_TRUE(std::filesystem::is_symlink(tmp_));
+    EXPECT_TRUE(std::filesystem::is_symlink(first));
+
+    // A directory at that name instead: the next name is taken.
+    ASSERT_EQ(unlink(first.c_str()), 0);
+    ASSERT_EQ(mkdir(first.c_str(), 0700), 0);
+    EXPECT_EQ(set("n", "port", "10"), 0);
+    EXPECT_EQ(content(), "[n]\nport=10\n");
+    ASSERT_EQ(rmdir(first.c_str()), 0);
+    ASSERT_EQ(unlink(tmp_.c_str()), 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 2) << "copies left behind";
+}
+
+// Whole files of the concurrency test: the key line, then the same padding. The value is one
+// letter repeated, its length varying, so two copies mixed into one file show.
+const std::string padding = [] {
+    std::string p;
+    for (int i = 0; p.size() < 32768; i++)
+        p += "pad" + std::to_string(i) + "=" + std::string(40, 'p') + "\n";
+    return p;
+}();
+
+bool whole_file(const std::string &text)
+{
+    const std::string head = "[s]\nk=";
+    if (text.compare(0, head.size(), head) != 0)
+        return false;
+    size_t end = text.find('\n', head.size());
+    if (end == std::string::npos || end == head.size())
+        return false;
+    for (size_t i = head.size(); i < end; i++) {
+        if (text[i] != text[head.size()])
+            return false;
+    }
+    return text.compare(end + 1, std::string::npos, padding) == 0;
+}
+
+TEST_F(Ini, ConcurrentWritersInProcessesLeaveOnlyWholeFiles)
+{
+    // Two writer processes rewrite one file while this one reads it: every state it sees is
+    // the whole file one of them wrote, all their writes succeed, no copy is left behind.
+    constexpr int rounds = 3;
+    constexpr int updates = 150;
+    for (int round = 0; round < rounds; round++) {
+        put("[s]\nk=Z\n" + padding);
+        pid_t writers[2];
+        for (int w = 0; w < 2; w++) {
+            writers[w] = fork();
+            ASSERT_GE(writers[w], 0);
+            if (writers[w] == 0) {
+                int failed = 0;
+                for (int i = 0; i < updates; i++) {
+                    const std::string value(1 + (i * 7 + w * 3) % 40, "AB"[w]);
+                    failed += ini_set_string("s", "k", value.c_str(), path_.c_str()) != 0;
+                }
+                _exit(failed == 0 ? 0 : 1);
+            }
+        }
+        int reads = 0, broken = 0;
+        std::string example;
+        for (int running = 2; running > 0;) {
+            const std::string text = content();
+            reads++;
+            if (!whole_file(text) && broken++ == 0)
+                example = text.substr(0, 60) + "... (" + std::to_string(text.size()) + " bytes)";
+            for (pid_t &pid : writers) {
+                int status;
+                if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid) {
+                    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a write failed";
+                    pid = 0;
+                    running--;
+                }
+            }
+        }
+        EXPECT_EQ(broken, 0) << "round " << round << ": " << broken << " of " << reads
+                             << " reads saw a broken file, e.g. " << example;
+        EXPECT_TRUE(whole_file(content()));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1) << "copies left behind";
+    }
+}
+
 // A rewrite in a child whose files may not grow past limit bytes; the child's result.
 int set_with_size_limit(const std::string &path, rlim_t limit)
 {
@@ -294,13 +442,21 @@ TEST_F(Ini, FailedWriteLeavesTheOriginal)
 
 TEST_F(Ini, UncreatableCopyLeavesTheOriginal)
 {
+    // Every name the writer tries is taken (this process is single-threaded: its thread id is
+    // its process id).
     put("[n]\nport=5\n");
-    ASSERT_EQ(mkdir(tmp_.c_str(), 0700), 0);
+    const std::string first = path_ + ".tmp." + std::to_string(gettid());
+    std::vector<std::string> taken = {first};
+    for (int n = 1; n < 16; n++)
+        taken.push_back(first + "." + std::to_string(n));
+    for (const std::string &name : taken)
+        ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
     testing::internal::CaptureStdout();
     EXPECT_EQ(set("n", "port", "9"), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(content(), "[n]\nport=5\n");
-    EXPECT_TRUE(std::filesystem::is_directory(tmp_));
+    for (const std::string &name : taken)
+        EXPECT_TRUE(std::filesystem::is_directory(name));
 }
 
 TEST(Buffers, StripBlanksAndLineBuffer)
