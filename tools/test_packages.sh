@@ -64,7 +64,8 @@ cross_build_forward() {
 # so the program is stopped once the banner is out. A terminal makes its output line-buffered.
 banner_under_qemu() {
   local out=$work/qemu.out
-  setsid script -qfec "qemu-arm -L /usr/arm-linux-gnueabihf $work/forward.armhf" /dev/null >"$out" 2>&1 &
+  # Debian's armhf loader and libraries, as installed on the board: no -L to the cross ones.
+  setsid script -qfec "qemu-arm $work/forward.armhf" /dev/null >"$out" 2>&1 &
   local pid=$!
   for _ in $(seq 100); do
     grep -q "tarvo Rev7:" "$out" && break
