@@ -32,6 +32,10 @@ void start()
     board().host.start();
     ASSERT_EQ(km_init(), Success);
     ASSERT_TRUE(board().host.wait_configured(2s));
+    // The first clearing's all-released reports are queued by the time km_init returns;
+    // wait until the host has them, so that they are not taken for a test's own.
+    ASSERT_TRUE(board().host.wait_reports(0x81, 1, 2s));
+    ASSERT_TRUE(board().host.wait_reports(0x82, 1, 2s));
 }
 
 sim::HostView view() { return board().host.view(); }
