@@ -61,16 +61,27 @@ void say(const std::string &line)
     say_locked(line);
 }
 
-// Prints the host's view if it changed since the last line.
+// The host's view rebuilt report by report: reports come one a frame, faster than any
+// look at the view would catch each state.
+uint64_t printed_reports;
+sim::HostView &printed_view = *new sim::HostView;
+
+// Prints each change of the host's view since the last line.
 void print_change()
 {
-    std::string now = sim::describe(board->host.view());
     std::lock_guard lock(print_mu);
-    if (!printing || now == last_seen)
-        return;
-    last_seen = now;
-    if (!opts.quiet)
-        say_locked(now);
+    while (printing) {
+        auto r = board->host.next_report(printed_reports, std::chrono::milliseconds(0));
+        if (!r)
+            return;
+        printed_view.apply(r->ep == 0x81 ? sim::ReportKind::Mouse : sim::ReportKind::Keyboard, r->bytes);
+        std::string now = sim::describe(printed_view);
+        if (now == last_seen)
+            continue;
+        last_seen = now;
+        if (!opts.quiet)
+            say_locked(now);
+    }
 }
 
 [[noreturn]] void finish(int status)
