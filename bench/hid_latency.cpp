@@ -289,6 +289,7 @@ struct MouseRun {
     int64_t sent_x = 0, sent_y = 0, host_x = 0, host_y = 0;
     int clicks = 0, host_presses = 0, host_releases = 0;
     bool drained = true;
+    size_t overflows = 0; // of the mouse's event buffer: the listener did not read in time
     double reports_per_s = 0, cpu_us_per_1000 = 0, cpu_model_us_per_1000 = 0;
     std::vector<double> us;
 };
@@ -296,6 +297,7 @@ struct MouseRun {
 void mouse_run(size_t frames, std::chrono::nanoseconds period, MouseRun &res)
 {
     const uint64_t from = board->host.report_seq();
+    const size_t dropped0 = board->events.dropped(1);
     const size_t click_every = std::max<size_t>(1, size_t(100ms / period));
     std::vector<Clock::time_point> written(frames);
     std::vector<int64_t> x_before(frames);
@@ -322,6 +324,7 @@ void mouse_run(size_t frames, std::chrono::nanoseconds period, MouseRun &res)
     res.frames = frames;
     res.achieved_per_s = double(frames) / (us(end - start) / 1e6);
     res.drained = wait_quiet();
+    res.overflows = board->events.dropped(1) - dropped0;
     const uint64_t cpu1 = library_cpu_ns(), seam1 = seam_cpu_ns.load();
 
     auto reps = reports_since(0x81, from);
@@ -486,12 +489,12 @@ void row(const char *what, const Stats &s, const std::string &extra = "")
 
 std::string mouse_extra(const MouseRun &m)
 {
-    char b[256];
-    std::snprintf(b, sizeof b, "%.0f frames/s sent; host X %lld of %lld, Y %lld of %lld (%s); %d clicks, host %d presses %d releases (%s)%s",
+    char b[320];
+    std::snprintf(b, sizeof b, "%.0f frames/s sent; host X %lld of %lld, Y %lld of %lld (%s); %d clicks, host %d presses %d releases (%s); event buffer overflows %zu%s",
                   m.achieved_per_s, (long long)m.host_x, (long long)m.sent_x, (long long)m.host_y,
                   (long long)m.sent_y, m.host_x == m.sent_x && m.host_y == m.sent_y ? "equal" : "NOT equal",
                   m.clicks, m.host_presses, m.host_releases,
-                  m.host_presses == m.clicks && m.host_releases == m.clicks ? "equal" : "NOT equal",
+                  m.host_presses == m.clicks && m.host_releases == m.clicks ? "equal" : "NOT equal", m.overflows,
                   m.drained ? "" : "; still sending 30 s after the last frame (dropped)");
     return b;
 }
