@@ -114,13 +114,15 @@ bool parse_key(std::string_view w, int &usage, std::string &error)
 {
     if (w.empty())
         return fail(error, "missing key");
+    usage = key_usage_by_name(w); // first: "102nd" is a name
+    if (usage >= 0)
+        return true;
     if (isdigit(static_cast<unsigned char>(w[0])) || w[0] == '-' || w[0] == '+') {
         if (!parse_int(w, usage) || usage < 0 || usage > kMaxUsage)
             return fail(error, "key code " + quoted(w) + " not in 0..254");
         return true;
     }
-    usage = key_usage_by_name(w);
-    return usage >= 0 || fail(error, "unknown key " + quoted(w));
+    return fail(error, "unknown key " + quoted(w));
 }
 
 bool parse_button(std::string_view w, int &bit, std::string &error)

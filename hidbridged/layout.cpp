@@ -106,8 +106,9 @@ bool find_stroke(const Layout &l, char32_t c, Stroke &s, bool &dead)
             return true;
         }
     }
-    for (const KeyRow &r : l.rows)
-        for (int lv = 0; lv < 4; ++lv)
+    // The plainest way first: | is Shift on one gb key and AltGr on another.
+    for (int lv = 0; lv < 4; ++lv)
+        for (const KeyRow &r : l.rows)
             if (r.level[lv] != 0 && r.level[lv] == c) {
                 s = {r.usage, kLevelMods[lv]};
                 dead = r.dead >> lv & 1;

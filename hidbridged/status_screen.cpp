@@ -21,7 +21,9 @@ void put(StatusScreen::Grid &g, int row, int col, std::string_view text, uint16_
     for (size_t i = 0; i < width && col + static_cast<int>(i) < StatusScreen::kCols; ++i)
     {
         char ch = i < text.size() ? text[i] : ' ';
-        g[row][col + i] = {ch, ch == ' ' ? uint16_t{0} : fg}; // a blank looks the same in any colour
+        // A blank looks the same in any colour; its colour differs from the background, or
+        // lcd_show_string would leave the old pixels (fg == bg draws set pixels only).
+        g[row][col + i] = {ch, ch == ' ' ? kWhite : fg};
     }
 }
 
@@ -73,7 +75,8 @@ StatusScreen::Grid StatusScreen::compose(const StatusInfo &s)
 void StatusScreen::begin()
 {
     lcd_fill(kFillBlack);
-    shown_ = Grid{};
+    for (auto &r : shown_)
+        r.fill({' ', kWhite});
 }
 
 int StatusScreen::update(const StatusInfo &s)

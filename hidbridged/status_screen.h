@@ -38,7 +38,7 @@ public:
 
     struct Cell {
         char ch = ' ';
-        uint16_t fg = 0;
+        uint16_t fg = 0xFFFF; // blanks are white: see compose()
         bool operator==(const Cell &) const = default;
     };
     using Grid = std::array<std::array<Cell, kCols>, kRows>;
