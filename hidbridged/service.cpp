@@ -248,9 +248,9 @@ std::string Service::status_line()
     int n = 0;
     for (const Client &c : clients_)
         n += c.fd >= 0;
-    StatusInfo s = read_status(inputs());
-    return "ok version=" + s.version + " host=" + (s.configured ? "configured" : "unconfigured") +
-           " inputs=" + std::to_string(s.inputs) + " layout=" + layout_name(opts_.config.layout) +
+    bool configured = std::atomic_ref<uint8_t>(km.configok).load() == 1;
+    return "ok version=" + library_version() + " host=" + (configured ? "configured" : "unconfigured") +
+           " inputs=" + std::to_string(inputs()) + " layout=" + layout_name(opts_.config.layout) +
            " clients=" + std::to_string(n);
 }
 

@@ -29,13 +29,18 @@ void put(StatusScreen::Grid &g, int row, int col, std::string_view text, uint16_
 
 } // namespace
 
-StatusInfo read_status(int inputs)
+std::string library_version()
 {
-    StatusInfo s;
     char banner[64];
     km_version(banner); // "tarvo Rev7:\t1.0.0 <date> <time>\r\n"
     const char *v = strchr(banner, '\t');
-    s.version = v ? std::string(v + 1, strcspn(v + 1, " \r\n")) : "?";
+    return v ? std::string(v + 1, strcspn(v + 1, " \r\n")) : "?";
+}
+
+StatusInfo read_status(int inputs)
+{
+    StatusInfo s;
+    s.version = library_version();
     s.configured = std::atomic_ref<uint8_t>(km.configok).load() == 1;
     s.inputs = inputs;
     if_info_t info{};

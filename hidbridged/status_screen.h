@@ -23,8 +23,10 @@ struct StatusInfo {
     bool link = false;
 };
 
-// What the library and the system say now: version banner, km.configok, eth0. `inputs` is
-// left to the caller.
+// The library's version from its banner ("1.0.0").
+std::string library_version();
+// What the library and the system say now: version, km.configok, eth0. `inputs` is left to
+// the caller.
 StatusInfo read_status(int inputs);
 
 class StatusScreen {
