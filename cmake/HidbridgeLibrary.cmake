@@ -30,6 +30,10 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/hidbridgeConfig.cmake.
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/hidbridge)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/hidbridgeConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
+# How far the pkg-config file's folder is from the prefix: lib/pkgconfig is two levels down,
+# a Debian multiarch lib/<triplet>/pkgconfig three.
+file(RELATIVE_PATH HB_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" HB_PC_TO_PREFIX "${HB_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/hidbridge.pc.in ${PROJECT_BINARY_DIR}/hidbridge.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/hidbridgeConfig.cmake ${PROJECT_BINARY_DIR}/hidbridgeConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/hidbridge)

@@ -1,6 +1,7 @@
 #include "hid_decode.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace sim {
 namespace {
@@ -361,8 +362,10 @@ bool HostView::apply(ReportKind kind, std::span<const uint8_t> r)
                 if (u > 3 && std::find(now.begin(), now.end(), u) == now.end())
                     now.push_back(u);
             for (uint8_t u : now)
-                if (std::find(keys.begin(), keys.end(), u) == keys.end())
+                if (std::find(keys.begin(), keys.end(), u) == keys.end()) {
                     ++key_presses[u];
+                    type_key(u, k->modifiers);
+                }
             keys = std::move(now);
             modifiers = k->modifiers;
             ++keyboard_reports;
@@ -388,6 +391,105 @@ void HostView::release_all()
     modifiers = 0;
     keys.clear();
     consumer = 0;
+}
+
+namespace {
+
+// Usages 0x1E..0x38 on a US layout: unshifted, shifted (0x32 gives what 0x31 does, as on Linux).
+constexpr char kUsRow[] = "1234567890\n\x1b\b\t -=[]\\\\;'`,./";
+constexpr char kUsRowShift[] = "!@#$%^&*()\n\x1b\b\t _+{}||:\"~<>?";
+static_assert(sizeof kUsRow == 0x38 - 0x1E + 2 && sizeof kUsRowShift == sizeof kUsRow);
+constexpr char kKeypad[] = "/*-+\n1234567890.";      // usages 0x54..0x63
+constexpr uint8_t kKeypadDigits = 0x59;               // 1..9, 0 and '.' follow Num Lock
+static_assert(sizeof kKeypad == 0x63 - 0x54 + 2);
+constexpr uint8_t kCapsLock = 0x39, kNumLock = 0x53;
+constexpr uint8_t kCtrl = 0x11, kShift = 0x22, kAltGui = 0xCC; // left | right modifier bits
+
+} // namespace
+
+char us_layout_char(uint8_t usage, bool shift, bool num_lock)
+{
+    if (usage >= 0x04 && usage <= 0x1D)
+        return char((shift ? 'A' : 'a') + usage - 0x04);
+    if (usage >= 0x1E && usage <= 0x38)
+        return (shift ? kUsRowShift : kUsRow)[usage - 0x1E];
+    if (usage >= 0x54 && usage <= 0x63)
+        return usage < kKeypadDigits || num_lock ? kKeypad[usage - 0x54] : 0;
+    return 0;
+}
+
+void HostView::type_key(uint8_t usage, uint8_t mods)
+{
+    if (usage == kCapsLock) {
+        caps_lock = !caps_lock;
+        return;
+    }
+    if (usage == kNumLock) {
+        num_lock = !num_lock;
+        return;
+    }
+    if (mods & kAltGui)
+        return;
+    bool letter = usage >= 0x04 && usage <= 0x1D;
+    if (mods & kCtrl) {
+        if (letter)
+            typed += char(1 + usage - 0x04);
+        return;
+    }
+    bool shift = (mods & kShift) != 0;
+    if (letter && caps_lock)
+        shift = !shift;
+    if (char c = us_layout_char(usage, shift, num_lock))
+        typed += c;
+}
+
+std::string describe(const HostView &v)
+{
+    static const char *mods[] = {"LCtrl", "LShift", "LAlt", "LGui", "RCtrl", "RShift", "RAlt", "RGui"};
+    std::string s = "host sees: keys [";
+    for (int i = 0; i < 8; ++i)
+        if (v.modifiers >> i & 1)
+            s += std::string(mods[i]) + " ";
+    for (uint8_t k : v.keys) {
+        char c[16];
+        if (k >= 0x04 && k <= 0x1D)
+            snprintf(c, sizeof c, "%c ", 'a' + k - 0x04);
+        else
+            snprintf(c, sizeof c, "0x%02x ", k);
+        s += c;
+    }
+    if (s.back() == ' ')
+        s.pop_back();
+    char tail[128];
+    snprintf(tail, sizeof tail, "]  buttons %c%c%c  pointer (%lld, %lld)  wheel %lld", v.button_held(1) ? 'L' : '-',
+             v.button_held(3) ? 'M' : '-', v.button_held(2) ? 'R' : '-', static_cast<long long>(v.x),
+             static_cast<long long>(v.y), static_cast<long long>(v.wheel));
+    return s + tail;
+}
+
+std::string c_escaped(std::string_view text)
+{
+    std::string s;
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '\n': s += "\\n"; break;
+        case '\t': s += "\\t"; break;
+        case '\b': s += "\\b"; break;
+        case '\r': s += "\\r"; break;
+        case '\\': s += "\\\\"; break;
+        case '"': s += "\\\""; break;
+        default:
+            if (c < 0x20 || c >= 0x7F) {
+                char oct[8];
+                snprintf(oct, sizeof oct, "\\%03o", c);
+                s += oct;
+            } else {
+                s += ch;
+            }
+        }
+    }
+    return s;
 }
 
 } // namespace sim

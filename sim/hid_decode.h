@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -166,6 +167,11 @@ struct HostView {
     std::map<uint8_t, unsigned> key_presses; // by usage, modifiers as 0xE0..0xE7
     std::array<unsigned, 8> button_presses{};
     std::array<unsigned, 8> consumer_presses{};
+    // What a computer with a US layout typed from the presses, in order. Control characters
+    // stay themselves (Enter '\n', Tab '\t', Backspace '\b', Escape '\x1b', Ctrl+A '\x01');
+    // presses with Alt or GUI held are shortcuts and type nothing.
+    std::string typed;
+    bool caps_lock = false, num_lock = false; // the computer's lock states, off at the start
     unsigned mouse_reports = 0, keyboard_reports = 0, consumer_reports = 0, malformed = 0;
 
     bool key_held(uint8_t usage) const;   // also 0xE0..0xE7 for the modifiers
@@ -175,6 +181,20 @@ struct HostView {
     bool apply(ReportKind kind, std::span<const uint8_t> r);
     // The device went away: the computer releases everything it held.
     void release_all();
+
+private:
+    void type_key(uint8_t usage, uint8_t mods);
 };
+
+// The character a US layout gives for a keyboard usage, or 0 when it gives none.
+char us_layout_char(uint8_t usage, bool shift, bool num_lock);
+
+// One line of what the host sees: "host sees: keys [LShift h]  buttons L--  pointer (3, -2)
+// wheel 0".
+std::string describe(const HostView &v);
+
+// Text as a C string literal's body: \n, \t, \b, \r, \\, \" and three octal digits for
+// other control bytes (\033), which no following character can extend.
+std::string c_escaped(std::string_view text);
 
 } // namespace sim

@@ -25,38 +25,13 @@ sim::Board *board;
 constexpr int kKeyboard = 0, kMouse = 1; // event device numbers
 constexpr int kSteps = 7;
 
-// What the host computer sees, one line per change.
-std::string describe(const sim::HostView &v)
-{
-    static const char *mods[] = {"LCtrl", "LShift", "LAlt", "LGui", "RCtrl", "RShift", "RAlt", "RGui"};
-    std::string s = "host sees: keys [";
-    for (int i = 0; i < 8; ++i)
-        if (v.modifiers >> i & 1)
-            s += std::string(mods[i]) + " ";
-    for (uint8_t k : v.keys) {
-        char c[16];
-        if (k >= 0x04 && k <= 0x1D)
-            snprintf(c, sizeof c, "%c ", 'a' + k - 0x04);
-        else
-            snprintf(c, sizeof c, "0x%02x ", k);
-        s += c;
-    }
-    if (s.back() == ' ')
-        s.pop_back();
-    char tail[128];
-    snprintf(tail, sizeof tail, "]  buttons %c%c%c  pointer (%lld, %lld)  wheel %lld", v.button_held(1) ? 'L' : '-',
-             v.button_held(3) ? 'M' : '-', v.button_held(2) ? 'R' : '-', static_cast<long long>(v.x),
-             static_cast<long long>(v.y), static_cast<long long>(v.wheel));
-    return s + tail;
-}
-
 std::atomic<bool> watching{true};
 
 void watch_host()
 {
     std::string last;
     while (watching) {
-        std::string now = describe(board->host.view());
+        std::string now = sim::describe(board->host.view());
         if (now != last) {
             printf("    %s\n", now.c_str());
             fflush(stdout);

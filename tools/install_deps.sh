@@ -17,6 +17,13 @@ packages+=(tshark)
 packages+=(clang libclang-rt-14-dev)
 # Cross build and qemu-user for the board's 32-bit ARM run.
 packages+=(crossbuild-essential-armhf qemu-user)
+# Debian packages (tools/make_packages.sh): debhelper and lintian, and for the armhf cross
+# build the board's own libraries next to the PC's (dpkg's armhf architecture).
+packages+=(debhelper lintian libc6-dev:armhf libstdc++6:armhf libpng-dev:armhf pkgconf:armhf)
+
+if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  dpkg --add-architecture armhf
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -97,6 +97,25 @@ else
   summary+=("armhf: skipped (no cross tools)")
 fi
 
+# The Debian packages: built for armhf and amd64, lintian, installed side by side and used.
+echo "=== packages: build, lintian, install and use (log: $root/packages.log)"
+t0=$SECONDS
+if "$src/tools/make_packages.sh" >"$root/packages.log" 2>&1; then
+  "$src/tools/test_packages.sh" >>"$root/packages.log" 2>&1
+  grep -E '^  (ok|FAIL) ' "$root/packages.log"
+  line=$(grep -E '^packages: [0-9]+ passed, [0-9]+ failed$' "$root/packages.log" | tail -1)
+  p=$(echo "$line" | sed -nE 's/^packages: ([0-9]+) passed.*/\1/p')
+  f=$(echo "$line" | sed -nE 's/.* ([0-9]+) failed$/\1/p')
+  [ -n "$p" ] || { p=0; f=1; tail -40 "$root/packages.log"; }
+  summary+=("packages: $p passed, $f failed ($((SECONDS - t0)) s)")
+  total_pass=$((total_pass + p))
+  total_fail=$((total_fail + f))
+else
+  grep -E 'FAILED|lintian reports|^E: ' "$root/packages.log" | head -40
+  summary+=("packages: build or lintian failed (log: $root/packages.log)")
+  total_fail=$((total_fail + 1))
+fi
+
 echo
 echo "=== summary"
 printf '  %s\n' "${summary[@]}"

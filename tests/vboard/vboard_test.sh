@@ -1,0 +1,70 @@
+#!/bin/sh
+# Runs hidbridge-vboard on unmodified application binaries and checks what it reports.
+#   vboard_test.sh CASE LAUNCHER APP DATA-DIR
+set -u
+case_name=$1
+launcher=$2
+app=$3
+data=$4
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+fail() { echo "FAIL: $*"; echo "--- output"; cat "$out/stdout"; exit 1; }
+
+case $case_name in
+forward_replay)
+  # The board's own example, which never ends by itself, with a keyboard recording on port 0.
+  timeout 60 "$launcher" --replay "0:$data/keyboard_hello_world.evemu" --quit-after-replay \
+    --panel "$out/panel.png" --pcap "$out/bus.pcap" -- "$app" >"$out/stdout" 2>&1
+  rc=$?
+  [ $rc -eq 0 ] || fail "exit status $rc"
+  [ "$(tail -1 "$out/stdout")" = 'host typed: "hello world"' ] || fail "last line"
+  grep -q '^forwarding keyboards and mice to the host$' "$out/stdout" || fail "the application did not run"
+  for k in h e l o w r d; do
+    grep -q "^host sees: keys \[$k\]  buttons ---  pointer (0, 0)  wheel 0$" "$out/stdout" || fail "no line for $k"
+  done
+  # The PNG signature, and a pcap of link type 220 (usbmon) with more than its header.
+  [ "$(head -c 8 "$out/panel.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] || fail "panel PNG"
+  [ "$(od -An -tu4 -j20 -N4 "$out/bus.pcap" | tr -d ' ')" = 220 ] || fail "pcap link type"
+  [ "$(wc -c <"$out/bus.pcap")" -gt 1000 ] || fail "pcap holds no traffic"
+  ;;
+own_application)
+  timeout 60 "$launcher" -- "$app" >"$out/stdout" 2>&1
+  rc=$?
+  [ $rc -eq 3 ] || fail "exit status $rc, not the application's 3"
+  grep -q '^application: 0 calls not collected$' "$out/stdout" || fail "the application's calls"
+  grep -q '^host sees: keys \[\]  buttons ---  pointer (30, -20)  wheel 0$' "$out/stdout" || fail "pointer"
+  grep -q '^host sees: keys \[LShift h\]' "$out/stdout" || fail "Shift+H"
+  [ "$(tail -1 "$out/stdout")" = 'host typed: "Hi!\n"' ] || fail "last line"
+  ;;
+signal)
+  # Interrupted while the application runs: the summary still comes, the status says why.
+  "$launcher" --keyboard 1 --mouse 2 -- "$app" >"$out/stdout" 2>&1 &
+  pid=$!
+  for _ in $(seq 100); do
+    grep -q '^forwarding keyboards' "$out/stdout" && break
+    sleep 0.1
+  done
+  kill -TERM $pid
+  wait $pid
+  rc=$?
+  [ $rc -eq 143 ] || fail "exit status $rc after SIGTERM"
+  grep -q 'keyboard on event1, mouse on event2' "$out/stdout" || fail "ports"
+  [ "$(tail -1 "$out/stdout")" = 'host typed: ""' ] || fail "last line"
+  ;;
+bad_options)
+  for args in "--keyboard 5 -- $app" "--replay 0 -- $app" "--keyboard 1 --mouse 1 -- $app" \
+              "--quit-after-replay -- $app" "--time-limit x -- $app" "--keyboard 0" \
+              "--replay 0:$out/missing.evemu -- $app"; do
+    # shellcheck disable=SC2086
+    "$launcher" $args >"$out/stdout" 2>&1
+    rc=$?
+    [ $rc -eq 2 ] || fail "'$args' gave status $rc, not 2"
+    grep -q '^hidbridge-vboard: ' "$out/stdout" || fail "'$args' said no reason"
+  done
+  ;;
+*)
+  echo "unknown case $case_name"
+  exit 2
+  ;;
+esac
+echo "ok: $case_name"

@@ -1,0 +1,348 @@
+// The virtual board inside an unmodified application: hidbridge-vboard preloads this library,
+// whose constructor builds the board and installs it into the seam of the application's own
+// libhidbridge before main runs. The application then starts the library as it would on the
+// board. At the end (the application exits, a time limit, the last recording played, or a
+// signal) the panel and the capture are written, what the host typed is printed, and the
+// process ends: the library's threads have no stop.
+#include "evemu_recording.h"
+#include "vboard_options.h"
+
+#include "board.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+vboard::Options opts;
+sim::Board *board; // lives to the end of the process, like the library's threads
+int out_fd = -1;   // the launcher's standard output, whatever the application does with fd 1
+int signal_pipe[2] = {-1, -1};
+std::atomic<int> replays_running{0};
+
+std::mutex print_mu;
+bool printing = true;  // false once the end has begun
+std::string last_seen; // the last "host sees" line printed
+
+void say_locked(const std::string &line)
+{
+    std::string s = line + "\n";
+    for (size_t at = 0; at < s.size();) {
+        ssize_t n = write(out_fd, s.data() + at, s.size() - at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        at += size_t(n);
+    }
+}
+
+void say(const std::string &line)
+{
+    std::lock_guard lock(print_mu);
+    say_locked(line);
+}
+
+// Prints the host's view if it changed since the last line.
+void print_change()
+{
+    std::string now = sim::describe(board->host.view());
+    std::lock_guard lock(print_mu);
+    if (!printing || now == last_seen)
+        return;
+    last_seen = now;
+    if (!opts.quiet)
+        say_locked(now);
+}
+
+[[noreturn]] void finish(int status)
+{
+    // The first caller ends the process; any other waits here until it has.
+    static std::mutex end_mu;
+    end_mu.lock();
+    fflush(nullptr); // the application's own output comes before the summary
+    print_change();
+    {
+        std::lock_guard lock(print_mu);
+        printing = false;
+    }
+    if (!opts.pcap.empty()) {
+        board->host.stop_capture();
+        say("capture: " + opts.pcap);
+    }
+    if (!opts.panel_png.empty()) {
+        bool ok = board->panel.write_png(opts.panel_png, 3);
+        say(ok ? "panel: " + opts.panel_png : "panel: not written to " + opts.panel_png);
+    }
+    say("host typed: \"" + sim::c_escaped(board->host.view().typed) + "\"");
+    _exit(status);
+}
+
+void on_signal(int sig)
+{
+    unsigned char b = static_cast<unsigned char>(sig);
+    [[maybe_unused]] ssize_t n = write(signal_pipe[1], &b, 1);
+}
+
+void on_application_exit(int status, void *) { finish(status); }
+
+void watch_host()
+{
+    for (;;) {
+        print_change();
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+// Waits until the application's library uses the port: the host configured the board and
+// the port's device is open. Recorded events before that would be lost, as on a kernel.
+void wait_port_open(int port)
+{
+    while (!board->host.wait_configured(1s)) {
+    }
+    while (!board->events.wait_open(port, 1, 1s)) {
+    }
+}
+
+void replay(int port, vboard::Recording rec)
+{
+    wait_port_open(port);
+    auto t0 = Clock::now();
+    int64_t first = rec.events.front().time_us;
+    for (auto &e : rec.events) {
+        // In the recording's timing: the device's queue is as bounded as a kernel's.
+        std::this_thread::sleep_until(t0 + std::chrono::microseconds(e.time_us - first));
+        board->events.emit(port, e.type, e.code, e.value);
+    }
+    --replays_running;
+}
+
+void forward(int port, int fd, std::string path)
+{
+    input_event batch[64];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, -1) < 0 && errno != EINTR)
+            break;
+        ssize_t n = read(fd, batch, sizeof batch);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (n <= 0 || n % ssize_t(sizeof(input_event)))
+            break;
+        for (ssize_t i = 0; i < n / ssize_t(sizeof(input_event)); ++i)
+            board->events.emit(port, batch[i].type, batch[i].code, batch[i].value);
+    }
+    say("vboard: " + path + " went away; port " + std::to_string(port) + " unplugged");
+    board->events.unplug(port);
+    close(fd);
+}
+
+// True once every recording played and the host's view stopped changing for a while.
+bool replays_done_and_settled()
+{
+    if (replays_running.load() > 0)
+        return false;
+    for (auto &r : opts.replays)
+        board->events.wait_drained(r.port, 1s);
+    // The host polls every 1 ms; 200 ms without a change means the last report is in.
+    std::string seen = sim::describe(board->host.view());
+    unsigned reports = 0;
+    for (auto stable_since = Clock::now(); Clock::now() - stable_since < 200ms;) {
+        std::this_thread::sleep_for(10ms);
+        auto v = board->host.view();
+        std::string now = sim::describe(v);
+        unsigned n = v.keyboard_reports + v.mouse_reports + v.consumer_reports;
+        if (now != seen || n != reports) {
+            seen = now;
+            reports = n;
+            stable_since = Clock::now();
+        }
+    }
+    return true;
+}
+
+void control()
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(opts.time_limit_ms);
+    for (;;) {
+        pollfd p{signal_pipe[0], POLLIN, 0};
+        if (poll(&p, 1, 10) > 0) {
+            unsigned char sig = 0;
+            if (read(signal_pipe[0], &sig, 1) == 1) {
+                say(std::string("vboard: ") + strsignal(sig));
+                finish(128 + sig);
+            }
+        }
+        if (opts.time_limit_ms && Clock::now() >= deadline) {
+            say("vboard: time limit reached");
+            finish(0);
+        }
+        if (opts.quit_after_replay && replays_done_and_settled())
+            finish(0);
+    }
+}
+
+// True when some object of the process other than this one is linked against libhidbridge:
+// a wrapper script or a shell the application is started through must not get the board.
+bool process_uses_libhidbridge()
+{
+    Dl_info self{};
+    dladdr(reinterpret_cast<void *>(&process_uses_libhidbridge), &self);
+    struct Search {
+        const char *self;
+        bool found;
+    } s{self.dli_fname, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) {
+            auto *s = static_cast<Search *>(data);
+            if (s->self && info->dlpi_name && strcmp(info->dlpi_name, s->self) == 0)
+                return 0;
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                if (info->dlpi_phdr[i].p_type != PT_DYNAMIC)
+                    continue;
+                auto *dyn = reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+                const char *strtab = nullptr;
+                for (auto *d = dyn; d->d_tag != DT_NULL; ++d)
+                    if (d->d_tag == DT_STRTAB) {
+                        // The loader relocates this entry in place; be safe where it did not.
+                        ElfW(Addr) a = d->d_un.d_ptr;
+                        strtab = reinterpret_cast<const char *>(a < info->dlpi_addr ? a + info->dlpi_addr : a);
+                    }
+                if (!strtab)
+                    continue;
+                for (auto *d = dyn; d->d_tag != DT_NULL; ++d)
+                    if (d->d_tag == DT_NEEDED && strncmp(strtab + d->d_un.d_val, "libhidbridge.so", 15) == 0) {
+                        s->found = true;
+                        return 1;
+                    }
+            }
+            return 0;
+        },
+        &s);
+    return s.found;
+}
+
+// Children of the application get neither the board nor this library.
+void leave_environment()
+{
+    const char *rest = getenv("HIDBRIDGE_VBOARD_LD_PRELOAD");
+    if (rest && *rest)
+        setenv("LD_PRELOAD", rest, 1);
+    else
+        unsetenv("LD_PRELOAD");
+    unsetenv("HIDBRIDGE_VBOARD_LD_PRELOAD");
+    unsetenv("HIDBRIDGE_VBOARD_ARGS");
+}
+
+[[noreturn]] void fail(const std::string &why)
+{
+    std::string s = "hidbridge-vboard: " + why + "\n";
+    [[maybe_unused]] ssize_t n = write(2, s.data(), s.size());
+    _exit(2);
+}
+
+void start_virtual_board()
+{
+    const char *args = getenv("HIDBRIDGE_VBOARD_ARGS");
+    if (!args || !process_uses_libhidbridge())
+        return;
+    auto parsed = vboard::parse_options(vboard::split_args(args), false);
+    leave_environment();
+    if (!parsed.error.empty())
+        fail(parsed.error);
+    opts = parsed.options;
+
+    out_fd = fcntl(1, F_DUPFD_CLOEXEC, 10);
+    if (out_fd < 0)
+        out_fd = 2;
+
+    std::vector<std::pair<int, vboard::Recording>> recordings;
+    for (auto &r : opts.replays) {
+        auto rec = vboard::load_evemu(r.path);
+        if (!rec.error.empty())
+            fail(r.path + ": " + rec.error);
+        recordings.emplace_back(r.port, std::move(rec));
+    }
+
+    sim::BoardOptions bo;
+    if (opts.real_time_bring_up)
+        bo.sleep_divisor = 1;
+    board = new sim::Board(bo);
+    board->gpio.set_logging(false); // a long run would grow the write log without end
+    std::string ports;
+    auto plugged = [&](int port, const std::string &what) {
+        board->events.plug(port);
+        ports += ", " + what + " on event" + std::to_string(port);
+    };
+    for (int p : opts.keyboards)
+        plugged(p, "keyboard");
+    for (int p : opts.mice)
+        plugged(p, "mouse");
+    for (auto &[port, rec] : recordings)
+        plugged(port, "replay (" + std::to_string(rec.events.size()) + " events)");
+    struct Live {
+        int port, fd;
+        std::string path;
+    };
+    std::vector<Live> live;
+    for (auto &f : opts.forwards) {
+        int fd = open(f.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            say("vboard: cannot read " + f.path + ": " + strerror(errno) + "; port " + std::to_string(f.port) +
+                " stays empty");
+            continue;
+        }
+        live.push_back({f.port, fd, f.path});
+        plugged(f.port, f.path);
+    }
+    if (!opts.pcap.empty() && !board->host.capture(opts.pcap))
+        fail("cannot write the capture " + opts.pcap);
+    board->host.start();
+    say("virtual board: CH374 on /dev/spidev0.0" + ports + ", host on the cable");
+
+    if (pipe2(signal_pipe, O_CLOEXEC) != 0)
+        fail("no pipe for the signals");
+    struct sigaction sa{};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored from the start (nohup, a shell's background job) stays ignored.
+        struct sigaction was{};
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN)
+            continue;
+        sigaction(sig, &sa, nullptr);
+    }
+    on_exit(on_application_exit, nullptr);
+
+    replays_running = int(recordings.size());
+    for (auto &[port, rec] : recordings)
+        std::thread(replay, port, std::move(rec)).detach();
+    for (auto &l : live)
+        std::thread(forward, l.port, l.fd, l.path).detach();
+    std::thread(watch_host).detach();
+    std::thread(control).detach();
+}
+
+// Defined last: the file's other objects are initialised before the board starts, which a
+// constructor function would not promise.
+struct Starter {
+    Starter() { start_virtual_board(); }
+} starter;
+
+} // namespace
