@@ -14,8 +14,14 @@
 namespace {
 
 hidbridged::Service *service;
+volatile sig_atomic_t stop_signal;
+struct sigaction before[2]; // SIGTERM's and SIGINT's actions before ours
 
-void on_signal(int) { service->stop(); }
+void on_signal(int sig)
+{
+    stop_signal = sig;
+    service->stop();
+}
 
 int usage()
 {
@@ -59,12 +65,18 @@ int main(int argc, char **argv)
         return 1;
     struct sigaction sa{};
     sa.sa_handler = on_signal;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, &before[0]);
+    sigaction(SIGINT, &sa, &before[1]);
     signal(SIGPIPE, SIG_IGN);
     printf("hidbridged: control socket %s, layout %s\n", opts.config.socket.c_str(),
            hidbridged::layout_name(opts.config.layout));
-    s.run();
+    s.run(); // returns on a signal, with every client's keys and buttons released
     puts("hidbridged: stopped");
-    _exit(0); // the library's threads have no stop
+    fflush(stdout);
+    // The library's threads have no stop: the signal ends the process as it would have
+    // without us (or reaches whoever handled it before, such as the virtual board's launcher).
+    sigaction(stop_signal, stop_signal == SIGTERM ? &before[0] : &before[1], nullptr);
+    raise(stop_signal);
+    for (;;)
+        pause();
 }
