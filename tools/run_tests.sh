@@ -69,7 +69,7 @@ run host "$root/host" -- "${opt[@]}"
 run sanitize "$root/sanitize" -LE qemu -- "${san[@]}" -DHIDBRIDGE_SANITIZE=address,undefined -DHIDBRIDGE_BUILD_EXTRAS=OFF
 # ThreadSanitizer is for the threads: the virtual-board suites.
 run tsan "$root/tsan" -L board -- "${san[@]}" -DHIDBRIDGE_SANITIZE=thread -DHIDBRIDGE_BUILD_EXTRAS=OFF \
-  "-DHIDBRIDGE_TEST_DIRS=board;soak"
+  "-DHIDBRIDGE_TEST_DIRS=board;soak;hidbridged"
 
 # The fuzz targets under libFuzzer, each a short fixed run over its committed seeds.
 if command -v clang++ >/dev/null; then
