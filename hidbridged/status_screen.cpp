@@ -3,6 +3,7 @@
 #include "global.h"
 #include "hidbridge.h"
 #include "lcd.h"
+#include "lcd_font.h"
 #include "netinfo.h"
 
 #include <atomic>
@@ -16,14 +17,24 @@ constexpr uint16_t kBlack = 0x0000, kGreen = 0x07E0, kRed = LCD_RED, kGrey = 0x8
 constexpr uint16_t kFillBlack = 0xFFFF; // the panel stores a fill's complement
 constexpr int kCellW = 8, kCellH = 16;
 
+// One cell through one window: 128 pixel writes of 48 line writes each. lcd_show_string draws
+// every pixel as a point with a window of its own, some 324 line writes a pixel.
+void draw_cell(int col, int row, StatusScreen::Cell c)
+{
+    auto x = static_cast<uint16_t>(col * kCellW), y = static_cast<uint16_t>(row * kCellH);
+    lcd_set_window(x, y, static_cast<uint16_t>(x + kCellW - 1), static_cast<uint16_t>(y + kCellH - 1));
+    unsigned glyph = c.ch >= 0x20 && c.ch <= 0x7E ? static_cast<unsigned>(c.ch - 0x20) : 0;
+    for (int r = 0; r < kCellH; ++r)
+        for (int b = 0; b < kCellW; ++b)
+            lcd_write_data16(lcd_font_8x16[glyph][r] >> (7 - b) & 1 ? c.fg : kBlack);
+}
+
 void put(StatusScreen::Grid &g, int row, int col, std::string_view text, uint16_t fg, size_t width)
 {
     for (size_t i = 0; i < width && col + static_cast<int>(i) < StatusScreen::kCols; ++i)
     {
         char ch = i < text.size() ? text[i] : ' ';
-        // A blank looks the same in any colour; its colour differs from the background, or
-        // lcd_show_string would leave the old pixels (fg == bg draws set pixels only).
-        g[row][col + i] = {ch, ch == ' ' ? kWhite : fg};
+        g[row][col + i] = {ch, ch == ' ' ? kWhite : fg}; // a blank looks the same in any colour
     }
 }
 
@@ -92,9 +103,7 @@ int StatusScreen::update(const StatusInfo &s)
         for (int c = 0; c < kCols; ++c) {
             if (want[r][c] == shown_[r][c])
                 continue;
-            const char text[2] = {want[r][c].ch, '\0'};
-            lcd_show_string(static_cast<uint16_t>(c * kCellW), static_cast<uint16_t>(r * kCellH), want[r][c].fg,
-                            kBlack, text);
+            draw_cell(c, r, want[r][c]);
             shown_[r][c] = want[r][c];
             ++drawn;
         }

@@ -4,8 +4,8 @@
 //   nm 255.255.255.0
 //   gw 192.168.1.1
 //   00:1A:2B:3C:4D:5E up
-// Only cells whose character or colour changed are drawn again: one cell is 128 pixels, a
-// whole clear of the panel more than 600,000 line writes.
+// Only cells whose character or colour changed are drawn again, each through one window: a
+// cell is some 6,000 GPIO line writes, a whole clear of the panel more than 600,000.
 #pragma once
 
 #include <array>
@@ -40,7 +40,7 @@ public:
 
     struct Cell {
         char ch = ' ';
-        uint16_t fg = 0xFFFF; // blanks are white: see compose()
+        uint16_t fg = 0xFFFF; // blanks are white, so that equal blanks compare equal
         bool operator==(const Cell &) const = default;
     };
     using Grid = std::array<std::array<Cell, kCols>, kRows>;

@@ -61,13 +61,29 @@ TEST(ServiceStatusScreen, ShowsTheStateAndDrawsOnlyWhatChanged)
     EXPECT_GT(lit(board, 18, 0), 0) << "the 2 of in:2";
     EXPECT_EQ(lit(board, 19, 0), 0);
 
+    // Each cell as the library's own text drawing would leave it.
+    std::vector<uint16_t> drawn;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 160; ++x)
+            drawn.push_back(board.panel.stored(x, y));
+    for (int c = 0; c < 20; ++c)
+        if (g[0][c].ch != ' ')
+            lcd_show_string(static_cast<uint16_t>(c * 8), 0, g[0][c].fg, 0x0000, std::string(1, g[0][c].ch).c_str());
+    for (int y = 0, i = 0; y < 16; ++y)
+        for (int x = 0; x < 160; ++x, ++i)
+            ASSERT_EQ(board.panel.stored(x, y), drawn[i]) << x << "," << y;
+
     board.panel.set_pixel_log(true);
     EXPECT_EQ(screen.update(info), 0);
     EXPECT_TRUE(board.panel.pixel_log().empty()) << "nothing changed, nothing drawn";
 
     info.inputs = 3;
+    board.gpio.clear_log();
+    board.gpio.set_logging(true);
     EXPECT_EQ(screen.update(info), 1);
+    board.gpio.set_logging(false);
     EXPECT_EQ(board.panel.pixel_log().size(), 128u) << "one 8 x 16 cell";
+    EXPECT_LT(board.gpio.log().size(), 128u * 324 / 5) << "a window, not a point at a time";
     board.panel.clear_pixel_log();
 
     info.configured = false; // ok -> --, green -> red
