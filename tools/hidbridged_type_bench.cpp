@@ -152,8 +152,8 @@ int main(int argc, char **argv)
     printf("type: %zu characters in %zu lines, %.3f s\n", text.size(), (text.size() + kLine - 1) / kLine, s);
     printf("rate: %.0f characters/s; bus limit 500 characters/s (press + release, 1 report per 1 ms frame)\n",
            text.size() / s);
-    printf("reports: %zu keyboard reports for %zu characters (Shift down/up included; %zu at least); "
-           "%.0f reports/s of the endpoint's 1000\n",
+    printf("reports: %zu keyboard reports for %zu characters (a Shift change is a report of its own: %zu "
+           "for the text in one piece); %.0f reports/s of the endpoint's 1000\n",
            sent, text.size(), needed, sent / s);
     printf("host typed the text: %s\n", typed == text ? "yes, equal" : "NO, different");
     if (typed != text)
