@@ -264,6 +264,14 @@ TEST(ServiceSafety, SocketModeAndGroup)
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0660u);
     EXPECT_EQ(st.st_gid, gid);
+
+    // A second service does not take the socket of one that answers on it.
+    hidbridged::ServiceOptions again;
+    again.config.socket = socket_path();
+    hidbridged::Service second(again);
+    EXPECT_FALSE(second.open_socket());
+    Client c;
+    EXPECT_EQ(c.ask("status").find("ok "), 0u);
 }
 
 TEST(ServiceCtl, OneCommandLinesOfStandardInputAndExitStatus)
