@@ -16,10 +16,11 @@ archs=("$@")
 
 version=$(sed -nE 's/^project\(hidbridge VERSION ([0-9]+\.[0-9]+\.[0-9]+).*/\1/p' "$src/CMakeLists.txt")
 [ -n "$version" ] || { echo "make_packages: no version in CMakeLists.txt" >&2; exit 1; }
-# One date for every architecture: the Multi-Arch: same copies must be identical files.
-if date_rfc=$(git -C "$src" log -1 --format=%cD 2>/dev/null) && [ -n "$date_rfc" ]; then :; else
-  date_rfc=$(date -R -r "$src/CMakeLists.txt")
-fi
+# The changelog's date belongs to the version, not to the day of the build: the Multi-Arch:
+# same copies of one version, built at different times, must hold identical files. It is the
+# date of the commit that set the version (a fixed one outside a git checkout).
+date_rfc=$(git -C "$src" log -1 --format=%cD -G '^project\(hidbridge VERSION' -- CMakeLists.txt 2>/dev/null || true)
+[ -n "$date_rfc" ] || date_rfc="Thu, 01 Jan 2026 00:00:00 +0000"
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(date -d "$date_rfc" +%s)}
 
 mkdir -p "$out" "$work"

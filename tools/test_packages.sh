@@ -27,7 +27,8 @@ check() { # check NAME COMMAND...: one proof, its output kept for a failure
   fi
 }
 
-installed() { dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}\n' | awk '$1 == "ii" {print $2}' | sort; }
+# Every package dpkg holds in any state but "not installed" (a failed unpack leaves some behind).
+installed() { dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}\n' | awk 'substr($1, 2, 1) != "n" {print $2}' | sort; }
 
 before=$work/before.txt
 installed >"$before"

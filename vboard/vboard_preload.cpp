@@ -30,7 +30,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-vboard::Options opts;
+// Nothing of this file's state has a destructor: an exit runs this library's destructors
+// before the exit handler below while the threads still use the state.
+vboard::Options &opts = *new vboard::Options;
 sim::Board *board; // lives to the end of the process, like the library's threads
 int out_fd = -1;   // the launcher's standard output, whatever the application does with fd 1
 int signal_pipe[2] = {-1, -1};
@@ -38,7 +40,7 @@ std::atomic<int> replays_running{0};
 
 std::mutex print_mu;
 bool printing = true;  // false once the end has begun
-std::string last_seen; // the last "host sees" line printed
+std::string &last_seen = *new std::string; // the last "host sees" line printed
 
 void say_locked(const std::string &line)
 {
@@ -101,6 +103,16 @@ void on_signal(int sig)
 }
 
 void on_application_exit(int status, void *) { finish(status); }
+
+// Exit handlers run in reverse order of registration, and the one that unloads the libraries
+// is registered after this library's constructor has run: a handler registered there comes
+// after the destructors of the application's libraries. Registered again from the
+// application's first call into the library, it comes before them.
+void hook_exit()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { on_exit(on_application_exit, nullptr); });
+}
 
 void watch_host()
 {
@@ -338,6 +350,19 @@ void start_virtual_board()
     std::thread(watch_host).detach();
     std::thread(control).detach();
 }
+
+} // namespace
+
+// The application's km_init, with the end of the run hooked first (see hook_exit).
+extern "C" int km_init(void)
+{
+    static auto real = reinterpret_cast<int (*)(void)>(dlsym(RTLD_NEXT, "km_init"));
+    if (board)
+        hook_exit();
+    return real ? real() : -1;
+}
+
+namespace {
 
 // Defined last: the file's other objects are initialised before the board starts, which a
 // constructor function would not promise.

@@ -35,6 +35,13 @@ own_application)
   grep -q '^host sees: keys \[\]  buttons ---  pointer (30, -20)  wheel 0$' "$out/stdout" || fail "pointer"
   grep -q '^host sees: keys \[LShift h\]' "$out/stdout" || fail "Shift+H"
   [ "$(tail -1 "$out/stdout")" = 'host typed: "Hi!\n"' ] || fail "last line"
+  # Started through a shell: the shell stays without a board, the application gets it.
+  timeout 60 "$launcher" -- sh -c "\"$app\"; echo shell after \$?" >"$out/stdout" 2>&1
+  rc=$?
+  [ $rc -eq 0 ] || fail "exit status $rc through a shell"
+  [ "$(grep -c '^virtual board: ' "$out/stdout")" -eq 1 ] || fail "one board"
+  grep -q '^host typed: "Hi!\\n"$' "$out/stdout" || fail "typed through a shell"
+  [ "$(tail -1 "$out/stdout")" = 'shell after 3' ] || fail "the shell's last line"
   ;;
 signal)
   # Interrupted while the application runs: the summary still comes, the status says why.
@@ -50,6 +57,39 @@ signal)
   [ $rc -eq 143 ] || fail "exit status $rc after SIGTERM"
   grep -q 'keyboard on event1, mouse on event2' "$out/stdout" || fail "ports"
   [ "$(tail -1 "$out/stdout")" = 'host typed: ""' ] || fail "last line"
+  ;;
+forward_device)
+  # A live event device of the PC, here a FIFO that this script writes input_event records to.
+  mkfifo "$out/event"
+  "$launcher" --forward "0:$out/event" -- "$app" >"$out/stdout" 2>&1 &
+  pid=$!
+  exec 3>"$out/event" # returns once the board has opened it
+  for _ in $(seq 100); do
+    grep -q '^forwarding keyboards' "$out/stdout" && break
+    sleep 0.1
+  done
+  # o, k, Enter: press and release, each followed by SYN_REPORT (struct input_event, native).
+  python3 -c '
+import struct, sys
+for code in (24, 37, 28):
+    for value in (1, 0):
+        sys.stdout.buffer.write(struct.pack("@llHHi", 0, 0, 1, code, value))
+        sys.stdout.buffer.write(struct.pack("@llHHi", 0, 0, 0, 0, 0))
+' >&3
+  for _ in $(seq 100); do
+    awk '/keys \[0x28\]/ {e = 1} e && /keys \[\]/ {f = 1} END {exit !f}' "$out/stdout" && break
+    sleep 0.1
+  done
+  exec 3>&- # the device goes away
+  for _ in $(seq 100); do
+    grep -q 'went away; port 0 unplugged' "$out/stdout" && break
+    sleep 0.1
+  done
+  kill -TERM $pid
+  wait $pid
+  grep -q "on event0" "$out/stdout" || fail "port 0 not fed by the device"
+  grep -q 'went away; port 0 unplugged' "$out/stdout" || fail "the device's end"
+  [ "$(tail -1 "$out/stdout")" = 'host typed: "ok\n"' ] || fail "last line"
   ;;
 bad_options)
   for args in "--keyboard 5 -- $app" "--replay 0 -- $app" "--keyboard 1 --mouse 1 -- $app" \
