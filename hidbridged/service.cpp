@@ -1,4 +1,5 @@
 #include "service.h"
+#include "status_screen.h"
 
 #include "hidbridge.h"
 
@@ -13,8 +14,6 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
-
-#include "status_screen.h"
 
 namespace hidbridged {
 
