@@ -90,6 +90,22 @@ TEST(ServiceCommands, EveryCommandAndItsReply)
     EXPECT_EQ(c.ask(""), "err empty line");
 }
 
+TEST(ServiceCommands, TheLibrarysFailuresAreErrors)
+{
+    start_service();
+    Client c;
+    board().host.stop_polling();
+    EXPECT_EQ(c.ask("key press a"), "err host did not collect the report within 100 ms");
+    EXPECT_EQ(c.ask("type ab"), "err host did not collect the report within 100 ms (typing stopped after 0 of 2 "
+                                "key strokes)");
+    board().host.resume_polling();
+    board().host.bus_reset(false); // reset, not enumerated again: the device is unconfigured
+    for (int i = 0; i < 100 && std::atomic_ref<uint8_t>(km.configok).load(); ++i)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(c.ask("button click left"), "err host has not configured the device");
+    EXPECT_NE(c.ask("status").find(" host=unconfigured "), std::string::npos);
+}
+
 TEST(ServiceCommands, ClientsAndTheirLimits)
 {
     start_service();
