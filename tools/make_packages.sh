@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian packages (libhidbridge1, libhidbridge-dev, hidbridge-vboard) for the board
-# (armhf, cross-built) and for the PC (amd64) into out/packages/, and checks them with lintian.
+# Builds the Debian packages (libhidbridge1, libhidbridge-dev, hidbridge-vboard, hidbridged) for
+# the board (armhf, cross-built) and for the PC (amd64) into out/packages/, and checks them with
+# lintian.
 # Usage: tools/make_packages.sh [ARCH...]   (default: amd64 armhf)
 # The version is the project's, from CMakeLists.txt; debian/changelog is written here from it.
 set -euo pipefail

@@ -70,7 +70,7 @@ run sanitize "$root/sanitize" -LE qemu -- "${san[@]}" -DHIDBRIDGE_SANITIZE=addre
 # ThreadSanitizer is for the threads: every test binary that starts one of the library's
 # (label board), in the folders that hold them.
 run tsan "$root/tsan" -L board -- "${san[@]}" -DHIDBRIDGE_SANITIZE=thread -DHIDBRIDGE_BUILD_EXTRAS=OFF \
-  "-DHIDBRIDGE_TEST_DIRS=board;soak;core;usb"
+  "-DHIDBRIDGE_TEST_DIRS=board;soak;core;usb;hidbridged"
 
 # The fuzz targets under libFuzzer, each a short fixed run over its committed seeds.
 if command -v clang++ >/dev/null; then

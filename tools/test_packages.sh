@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Proves the packages in out/packages/ on this machine, as root: the armhf and amd64 copies of
-# libhidbridge1 and libhidbridge-dev installed side by side (with hidbridge-vboard); the board's
-# example cross-compiled with the armhf pkg-config and its banner run under qemu-arm; a consumer
-# built with find_package and with pkg-config; the example run on the virtual board by the
-# installed launcher. Everything it installed is purged again at the end.
+# libhidbridge1 and libhidbridge-dev installed side by side (with hidbridge-vboard and
+# hidbridged); the board's example cross-compiled with the armhf pkg-config and its banner run
+# under qemu-arm; a consumer built with find_package and with pkg-config; the example and the
+# service run on the virtual board by the installed launcher. Everything it installed is purged
+# again at the end.
 # Usage: tools/test_packages.sh [packages-dir]   Ends with "packages: N passed, N failed".
 set -uo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,7 +45,8 @@ trap cleanup EXIT
 
 debs=()
 for p in libhidbridge1_${version}_armhf libhidbridge-dev_${version}_armhf \
-         libhidbridge1_${version}_amd64 libhidbridge-dev_${version}_amd64 hidbridge-vboard_${version}_amd64; do
+         libhidbridge1_${version}_amd64 libhidbridge-dev_${version}_amd64 hidbridge-vboard_${version}_amd64 \
+         hidbridged_${version}_amd64; do
   debs+=("$pkgs/$p.deb")
 done
 
@@ -95,6 +97,15 @@ forward_on_installed_vboard() {
     tail -1 "$work/vboard.out" && tail -1 "$work/vboard.out" | grep -qx 'host typed: "hello world"'
 }
 
+# The service as packaged: its settings a conffile, its unit in place, and the installed binaries
+# driven on the installed launcher (the same proof the build tree's test makes).
+hidbridged_on_installed_vboard() {
+  dpkg-query -W -f='${Conffiles}\n' hidbridged | grep -q '^ /etc/hidbridge/hidbridge.ini ' &&
+    dpkg-query -L hidbridged | grep -qx '/lib/systemd/system/hidbridged.service' &&
+    "$src/tests/hidbridged/hidbridged_vboard_test.sh" "$(command -v hidbridge-vboard)" /usr/sbin/hidbridged \
+      /usr/bin/hidbridgectl
+}
+
 echo "=== packages: install and use ($pkgs)"
 check "install armhf and amd64 side by side" install_side_by_side
 check "cross-compile examples/forward.c with the armhf pkg-config" cross_build_forward
@@ -102,5 +113,6 @@ check "its banner under qemu-arm" banner_under_qemu
 check "amd64 consumer by find_package" consumer_by_find_package
 check "amd64 consumer by pkg-config" consumer_by_pkg_config
 check "examples/forward on the installed hidbridge-vboard" forward_on_installed_vboard
+check "hidbridged and hidbridgectl from their package on the installed hidbridge-vboard" hidbridged_on_installed_vboard
 echo "packages: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

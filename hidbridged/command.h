@@ -1,0 +1,59 @@
+// The control protocol's commands: one line in, one Command out. No library calls, so the
+// fuzz target and the tests run it without a board or a socket.
+//
+//   key down|up|press|query KEY      KEY: a Linux key name without KEY_ (a, enter, leftshift,
+//   key mask KEY on|off                   f5) or a HID usage number (4, 0x28)
+//   button down|up|click|query BUTTON     left right middle side1 .. side5
+//   move X Y                         -32767 .. 32767 each
+//   wheel N                          -127 .. 127 (negative: down)
+//   type TEXT                        the rest of the line, as the host's layout types it
+//   release                          everything this client holds
+//   status
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace hidbridged {
+
+// Longest line taken, newline not counted; a longer one is refused whole.
+constexpr size_t kMaxLine = 256;
+
+enum class Op : uint8_t {
+    KeyDown,
+    KeyUp,
+    KeyPress,
+    KeyMask,
+    KeyQuery,
+    ButtonDown,
+    ButtonUp,
+    ButtonClick,
+    ButtonQuery,
+    Move,
+    Wheel,
+    Type,
+    Release,
+    Status,
+};
+
+struct Command {
+    Op op = Op::Status;
+    int code = 0;          // key usage 0..254, or button 0..7 (left, right, middle, side1..)
+    int value = 0;         // mask: 1 on, 0 off; wheel: the step
+    int x = 0, y = 0;      // move
+    std::string_view text; // type: points into the parsed line
+};
+
+// Parses one line without its newline (a trailing CR is ignored). False with `error` set to
+// the reason for the client ("unknown key 'foo'").
+bool parse_command(std::string_view line, Command &cmd, std::string &error);
+
+// HID usage of a Linux key name (lower case, no KEY_ prefix); -1 when unknown.
+int key_usage_by_name(std::string_view name);
+// The name of a usage, or null when it has none.
+const char *key_name(int usage);
+// Button names in report-bit order.
+constexpr const char *kButtonNames[8] = {"left", "right", "middle", "side1", "side2", "side3", "side4", "side5"};
+
+} // namespace hidbridged

@@ -1,0 +1,39 @@
+// The service's settings, read from an INI file with the library's INI functions.
+//   [usb]      vid, pid   the vendor and product ids the host reads (0x0001 .. 0xffff; default:
+//                         the library's)
+//   [control]  socket     the control socket's path (default /run/hidbridge/control.sock)
+//              group      the group that may use it (default: the service's own)
+//   [panel]    status     on | off: the status screen (default on)
+//   [keyboard] layout     us | gb | de: the host's keyboard layout, for `type` (default us)
+#pragma once
+
+#include "layout.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace hidbridged {
+
+constexpr const char *kDefaultConfig = "/etc/hidbridge/hidbridge.ini";
+constexpr const char *kDefaultSocket = "/run/hidbridge/control.sock";
+
+struct Config {
+    uint16_t vid = 0, pid = 0; // 0: keep the library's
+    std::string socket = kDefaultSocket;
+    std::string group;         // empty: the service's own group
+    bool panel = true;
+    const Layout *layout = layout_by_name("us");
+};
+
+// Reads path into cfg. A missing file leaves the defaults; a bad value is named on `msgs`
+// ("FILE: [usb] vid = \"zz\": ...; using the default") and its default kept. The number of
+// bad values.
+int load_config(const char *path, Config &cfg, FILE *msgs);
+
+// Fills km_config so that setconfig() makes the host read vid and pid (0: keep the
+// descriptor's). The library stores the ids high byte first, the host reads them low byte
+// first: the override is given byte-swapped.
+void identity_override(uint16_t vid, uint16_t pid);
+
+} // namespace hidbridged

@@ -1,0 +1,54 @@
+// The service's status screen on the 160 x 80 panel: five lines of twenty 8 x 16 cells.
+//   1.0.0  host:ok in:2
+//   ip 192.168.1.20
+//   nm 255.255.255.0
+//   gw 192.168.1.1
+//   00:1A:2B:3C:4D:5E up
+// Only cells whose character or colour changed are drawn again, each through one window: a
+// cell is some 6,000 GPIO line writes, a whole clear of the panel more than 600,000.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace hidbridged {
+
+struct StatusInfo {
+    std::string version;   // "1.0.0"
+    bool configured = false;
+    int inputs = 0;        // keyboards and mice plugged into the board
+    bool eth0 = false;     // the interface could be read
+    std::string ip, netmask, gateway, mac;
+    bool link = false;
+};
+
+// The library's version from its banner ("1.0.0").
+std::string library_version();
+// What the library and the system say now: version, km.configok, eth0. `inputs` is left to
+// the caller.
+StatusInfo read_status(int inputs);
+
+class StatusScreen {
+public:
+    static constexpr int kCols = 20, kRows = 5;
+
+    // Clears the panel (black) once; lcd_init must have run. Draws nothing else yet.
+    void begin();
+    // Draws the cells that differ from what the panel shows; the number drawn.
+    int update(const StatusInfo &s);
+
+    struct Cell {
+        char ch = ' ';
+        uint16_t fg = 0xFFFF; // blanks are white, so that equal blanks compare equal
+        bool operator==(const Cell &) const = default;
+    };
+    using Grid = std::array<std::array<Cell, kCols>, kRows>;
+    // The cells for a status, as update() would draw them.
+    static Grid compose(const StatusInfo &s);
+
+private:
+    Grid shown_{};
+};
+
+} // namespace hidbridged

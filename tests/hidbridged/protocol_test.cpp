@@ -1,0 +1,223 @@
+// hidbridged's command parser, keyboard layouts and settings, without a board.
+#include "command.h"
+#include "config.h"
+#include "layout.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <grp.h>
+#include <string>
+#include <unistd.h>
+
+using namespace hidbridged;
+
+namespace {
+
+std::string error_of(std::string_view line)
+{
+    Command c;
+    std::string e;
+    EXPECT_FALSE(parse_command(line, c, e)) << line;
+    return e;
+}
+
+Command parsed(std::string_view line)
+{
+    Command c;
+    std::string e;
+    EXPECT_TRUE(parse_command(line, c, e)) << line << ": " << e;
+    return c;
+}
+
+std::vector<Stroke> plan(const char *layout, std::string_view text)
+{
+    std::vector<Stroke> s;
+    std::string refused;
+    EXPECT_TRUE(plan_text(layout_by_name(layout), text, s, refused)) << text << ": " << refused;
+    return s;
+}
+
+std::string decode(const char *layout, const std::vector<Stroke> &strokes)
+{
+    TextDecoder d(layout_by_name(layout));
+    for (Stroke s : strokes)
+        d.stroke(s);
+    return d.text();
+}
+
+} // namespace
+
+TEST(ServiceParser, CommandsKeysAndButtons)
+{
+    Command c = parsed("key down leftshift");
+    EXPECT_EQ(c.op, Op::KeyDown);
+    EXPECT_EQ(c.code, 0xE1);
+    EXPECT_EQ(parsed("key up 0x28").code, 0x28);
+    EXPECT_EQ(parsed("  key   press\tenter \r").code, 0x28) << "blanks and a CR around the words";
+    EXPECT_EQ(parsed("key press 4").code, 4) << "a number is a usage";
+    EXPECT_EQ(parsed("key query f5").code, 0x3E);
+    c = parsed("key mask x on");
+    EXPECT_EQ(c.op, Op::KeyMask);
+    EXPECT_EQ(c.code, 0x1B);
+    EXPECT_EQ(c.value, 1);
+    EXPECT_EQ(parsed("key mask 27 off").value, 0);
+    EXPECT_EQ(parsed("key press rightmeta").code, 0xE7);
+    EXPECT_EQ(parsed("key press 102nd").code, 0x64);
+    EXPECT_EQ(parsed("key press 254").code, 254);
+
+    c = parsed("button click side5");
+    EXPECT_EQ(c.op, Op::ButtonClick);
+    EXPECT_EQ(c.code, 7);
+    EXPECT_EQ(parsed("button down middle").code, 2);
+    EXPECT_EQ(parsed("button query right").op, Op::ButtonQuery);
+
+    c = parsed("move -32767 32767");
+    EXPECT_EQ(c.x, -32767);
+    EXPECT_EQ(c.y, 32767);
+    EXPECT_EQ(parsed("wheel -127").value, -127);
+    EXPECT_EQ(parsed("release").op, Op::Release);
+    EXPECT_EQ(parsed("status").op, Op::Status);
+
+    c = parsed("type  two  blanks ");
+    EXPECT_EQ(c.op, Op::Type);
+    EXPECT_EQ(c.text, " two  blanks ") << "everything after one separator";
+}
+
+TEST(ServiceParser, RefusesWithAReason)
+{
+    EXPECT_EQ(error_of(""), "empty line");
+    EXPECT_EQ(error_of("jump"), "unknown command 'jump'");
+    EXPECT_EQ(error_of("KEY press a"), "unknown command 'KEY'");
+    EXPECT_EQ(error_of("key press"), "missing key");
+    EXPECT_EQ(error_of("key press kpfoo"), "unknown key 'kpfoo'");
+    EXPECT_EQ(error_of("key press 255"), "key code '255' not in 0..254");
+    EXPECT_EQ(error_of("key press -1"), "key code '-1' not in 0..254");
+    EXPECT_EQ(error_of("key press 0x"), "key code '0x' not in 0..254");
+    EXPECT_EQ(error_of("key press 99999999999"), "key code '99999999999' not in 0..254");
+    EXPECT_EQ(error_of("key hold a"), "key needs down, up, press, mask or query");
+    EXPECT_EQ(error_of("key mask a maybe"), "mask needs on or off");
+    EXPECT_EQ(error_of("key press a b"), "unexpected 'b'");
+    EXPECT_EQ(error_of("button click side6"), "unknown button 'side6'");
+    EXPECT_EQ(error_of("button press left"), "button needs down, up, click or query");
+    EXPECT_EQ(error_of("move 1"), "missing y");
+    EXPECT_EQ(error_of("move 1 32768"), "y '32768' not in -32767..32767");
+    EXPECT_EQ(error_of("move 1x 2"), "x '1x' not in -32767..32767");
+    EXPECT_EQ(error_of("wheel 128"), "wheel step '128' not in -127..127");
+    EXPECT_EQ(error_of("type"), "missing text");
+    EXPECT_EQ(error_of("type "), "missing text");
+    EXPECT_EQ(error_of("status now"), "unexpected 'now'");
+    EXPECT_EQ(error_of(std::string_view("key\0press a", 11)), "unknown command 'key?press'");
+    EXPECT_EQ(error_of("\xff\xfe"), "unknown command '?" "?'");
+}
+
+TEST(ServiceLayouts, EveryPrintableCharacterRoundTrips)
+{
+    std::string ascii;
+    for (char c = ' '; c <= '~'; ++c)
+        ascii += c;
+    for (const char *l : {"us", "gb", "de"})
+        EXPECT_EQ(decode(l, plan(l, ascii + "\t")), ascii + "\t") << l;
+    EXPECT_EQ(decode("gb", plan("gb", "£€¬")), "£€¬");
+    EXPECT_EQ(decode("de", plan("de", "äöüÄÖÜß§°²³€µ")), "äöüÄÖÜß§°²³€µ");
+}
+
+TEST(ServiceLayouts, KeysWhereTheLayoutsPutThem)
+{
+    using S = std::vector<Stroke>;
+    auto eq = [](const S &a, const S &b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](Stroke x, Stroke y) {
+                   return x.usage == y.usage && x.mods == y.mods;
+               });
+    };
+    EXPECT_TRUE(eq(plan("us", "aA@\"\\"), S{{0x04, 0}, {0x04, kModShift}, {0x1F, kModShift}, {0x34, kModShift}, {0x31, 0}}));
+    EXPECT_TRUE(eq(plan("gb", "@\"#~\\|£€"), S{{0x34, kModShift}, {0x1F, kModShift}, {0x32, 0}, {0x32, kModShift},
+                                               {0x64, 0}, {0x64, kModShift}, {0x20, kModShift}, {0x21, kModAltGr}}));
+    // German: Y and Z exchanged, AltGr for @ and the brackets, ^ and ` dead keys.
+    EXPECT_TRUE(eq(plan("de", "yz@{]\\|"), S{{0x1D, 0}, {0x1C, 0}, {0x14, kModAltGr}, {0x24, kModAltGr},
+                                             {0x26, kModAltGr}, {0x2D, kModAltGr}, {0x64, kModAltGr}}));
+    EXPECT_TRUE(eq(plan("de", "^`"), S{{0x35, 0}, {0x2C, 0}, {0x2E, kModShift}, {0x2C, 0}}));
+}
+
+TEST(ServiceLayouts, RefusedCharactersAreNamed)
+{
+    std::vector<Stroke> s;
+    std::string why;
+    EXPECT_FALSE(plan_text(layout_by_name("us"), "ab€c", s, why));
+    EXPECT_EQ(why, "'€' (U+20AC)");
+    EXPECT_TRUE(s.empty());
+    EXPECT_FALSE(plan_text(layout_by_name("gb"), "ä", s, why));
+    EXPECT_EQ(why, "'ä' (U+00E4)");
+    EXPECT_FALSE(plan_text(layout_by_name("de"), "´", s, why)) << "dead acute and Space differ between hosts";
+    EXPECT_FALSE(plan_text(layout_by_name("us"), "a\x01", s, why));
+    EXPECT_EQ(why, "(U+0001)");
+    EXPECT_FALSE(plan_text(layout_by_name("us"), "\xe2\x82", s, why)) << "a cut sequence";
+    EXPECT_EQ(why, "byte \\xe2 (no UTF-8)");
+    EXPECT_FALSE(plan_text(layout_by_name("us"), "\xc0\xaf", s, why)) << "an overlong '/'";
+    EXPECT_FALSE(plan_text(layout_by_name("us"), "\xed\xa0\x80", s, why)) << "a surrogate";
+    EXPECT_EQ(layout_by_name("fr"), nullptr);
+}
+
+TEST(ServiceSettings, ValuesDefaultsAndBadValues)
+{
+    char dir[] = "/tmp/hidbridged-ini-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    std::string path = std::string(dir) + "/hidbridge.ini";
+    const group *g = getgrgid(getegid());
+    ASSERT_TRUE(g);
+    std::string group_name = g->gr_name;
+    {
+        std::ofstream f(path);
+        f << "# the service\n[usb]\nvid = 0x1d6b\npid=260\n[control]\nsocket = /tmp/x.sock \r\ngroup = "
+          << group_name << "\n[panel]\nstatus = off\n[keyboard]\nlayout = de\n";
+    }
+    Config c;
+    char *msgs = nullptr;
+    size_t len = 0;
+    FILE *m = open_memstream(&msgs, &len);
+    EXPECT_EQ(load_config(path.c_str(), c, m), 0);
+    fclose(m);
+    EXPECT_STREQ(msgs, "");
+    free(msgs);
+    EXPECT_EQ(c.vid, 0x1d6b);
+    EXPECT_EQ(c.pid, 260);
+    EXPECT_EQ(c.socket, "/tmp/x.sock");
+    EXPECT_EQ(c.group, group_name);
+    EXPECT_FALSE(c.panel);
+    EXPECT_STREQ(layout_name(c.layout), "de");
+
+    {
+        std::ofstream f(path);
+        f << "[usb]\nvid = zz\npid = 0x10000\n[control]\nsocket = relative.sock\ngroup = no-such-group-here\n"
+             "[panel]\nstatus = maybe\n[keyboard]\nlayout = fr\n";
+    }
+    Config d;
+    m = open_memstream(&msgs, &len);
+    EXPECT_EQ(load_config(path.c_str(), d, m), 6);
+    fclose(m);
+    std::string text = msgs;
+    free(msgs);
+    EXPECT_NE(text.find(path + ": [usb] vid = \"zz\": not a number in 0x0001..0xffff; using the default\n"),
+              std::string::npos)
+        << text;
+    for (const char *named : {"[usb] pid = \"0x10000\"", "[control] socket = \"relative.sock\"",
+                              "[control] group = \"no-such-group-here\": no such group", "[panel] status = \"maybe\"",
+                              "[keyboard] layout = \"fr\": not one of us, gb, de"})
+        EXPECT_NE(text.find(named), std::string::npos) << named << " in\n" << text;
+    EXPECT_EQ(d.vid, 0);
+    EXPECT_EQ(d.socket, kDefaultSocket);
+    EXPECT_TRUE(d.group.empty());
+    EXPECT_TRUE(d.panel);
+    EXPECT_STREQ(layout_name(d.layout), "us");
+
+    unlink(path.c_str());
+    Config e;
+    m = open_memstream(&msgs, &len);
+    EXPECT_EQ(load_config(path.c_str(), e, m), 0) << "no file: the defaults";
+    fclose(m);
+    free(msgs);
+    EXPECT_EQ(e.socket, kDefaultSocket);
+    rmdir(dir);
+}

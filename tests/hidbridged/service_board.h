@@ -1,0 +1,51 @@
+// hidbridged on the virtual board, in the test's process: the board with a keyboard and a
+// mouse, the library started, the service on a socket of its own, and clients talking to it
+// the way any program would. One board per process (the library's threads never stop).
+#pragma once
+
+#include "layout.h"
+#include "service.h"
+
+#include "board.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace hbtest {
+
+using namespace std::chrono_literals;
+
+sim::Board &board();
+// Starts board, library and service; `ini` is the settings file's text ("" for none).
+// setconfig() runs before km_init, as hidbridged does it.
+void start_service(const std::string &ini = "");
+const std::string &socket_path();
+const std::string &config_path();
+
+// A connection to the service.
+class Client {
+public:
+    Client();
+    ~Client();
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+    bool connected() const { return fd_ >= 0; }
+    void send_raw(std::string_view bytes);
+    // Sends one line and waits for its reply (without newline); "<closed>" when the service
+    // hung up, "<timeout>" after 10 s.
+    std::string ask(const std::string &line);
+    std::string reply();
+    void close();
+
+private:
+    int fd_ = -1;
+    std::string in_;
+};
+
+// What the host typed: its keyboard reports from `from` on, each newly pressed key with the
+// modifiers of its report, through the layout's decoder.
+std::string host_typed(const char *layout, size_t from = 0);
+size_t keyboard_reports();
+
+} // namespace hbtest

@@ -1,0 +1,326 @@
+// hidbridged through its socket on the virtual board, checked by what the host computer saw.
+// Every case is its own process.
+#include "service_board.h"
+
+#include "hidbridge.h"
+
+#include <gtest/gtest.h>
+
+#include <linux/input-event-codes.h>
+
+#include <atomic>
+#include <fstream>
+#include <sys/wait.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace hbtest;
+
+namespace {
+
+sim::HostView view() { return board().host.view(); }
+
+bool host_sees(const std::function<bool(const sim::HostView &)> &pred) { return board().host.wait_view(pred, 1s); }
+
+constexpr uint8_t kA = 0x04, kLeftShift = 0xE1;
+
+} // namespace
+
+TEST(ServiceCommands, EveryCommandAndItsReply)
+{
+    start_service();
+    Client c;
+    ASSERT_TRUE(c.connected());
+
+    EXPECT_EQ(c.ask("key down a"), "ok");
+    EXPECT_TRUE(host_sees([](auto &v) { return v.key_held(kA); }));
+    EXPECT_EQ(c.ask("key query a"), "ok 2") << "requested by the application, not the keyboard";
+    EXPECT_EQ(c.ask("key down leftshift"), "ok");
+    EXPECT_TRUE(host_sees([](auto &v) { return v.modifiers == 0x02; }));
+    EXPECT_EQ(c.ask("key up 225"), "ok");
+    EXPECT_EQ(c.ask("key up 0x04"), "ok");
+    EXPECT_TRUE(host_sees([](auto &v) { return !v.key_held(kA) && v.modifiers == 0; }));
+
+    unsigned enters = view().presses(0x28);
+    EXPECT_EQ(c.ask("key press enter"), "ok");
+    EXPECT_TRUE(host_sees([&](auto &v) { return v.presses(0x28) == enters + 1 && !v.key_held(0x28); }));
+
+    // A masked key of the physical keyboard does not reach the host; unmasked it does.
+    EXPECT_EQ(c.ask("key mask x on"), "ok");
+    board().events.key(0, KEY_X, 1);
+    board().events.key(0, KEY_Y, 1);
+    board().events.syn(0);
+    EXPECT_TRUE(host_sees([](auto &v) { return v.key_held(0x1C); }));
+    EXPECT_FALSE(view().key_held(0x1B));
+    EXPECT_EQ(c.ask("key query x"), "ok 1") << "the keyboard holds it";
+    board().events.key(0, KEY_X, 0);
+    board().events.key(0, KEY_Y, 0);
+    board().events.syn(0);
+    EXPECT_EQ(c.ask("key mask x off"), "ok");
+
+    EXPECT_EQ(c.ask("button down left"), "ok");
+    EXPECT_TRUE(host_sees([](auto &v) { return v.button_held(1); }));
+    EXPECT_EQ(c.ask("button query left"), "ok 2");
+    EXPECT_EQ(c.ask("button up left"), "ok");
+    EXPECT_TRUE(host_sees([](auto &v) { return !v.button_held(1); }));
+    for (int b = 0; b < 8; ++b) {
+        unsigned before = view().button_presses[b];
+        EXPECT_EQ(c.ask(std::string("button click ") + hidbridged::kButtonNames[b]), "ok");
+        EXPECT_TRUE(host_sees([&](auto &v) { return v.button_presses[b] == before + 1 && !v.button_held(b + 1); }))
+            << hidbridged::kButtonNames[b];
+    }
+    EXPECT_EQ(c.ask("button query side5"), "ok 0");
+
+    auto x = view().x, y = view().y, w = view().wheel;
+    EXPECT_EQ(c.ask("move 12 -7"), "ok");
+    EXPECT_TRUE(host_sees([&](auto &v) { return v.x == x + 12 && v.y == y - 7; }));
+    EXPECT_EQ(c.ask("wheel -2"), "ok");
+    EXPECT_TRUE(host_sees([&](auto &v) { return v.wheel == w - 2; }));
+
+    EXPECT_EQ(c.ask("type hi"), "ok");
+    EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=configured inputs=2 layout=us clients=1");
+    EXPECT_EQ(c.ask("key down b"), "ok");
+    EXPECT_EQ(c.ask("button down right"), "ok");
+    EXPECT_EQ(c.ask("release"), "ok");
+    EXPECT_TRUE(host_sees([](auto &v) { return v.keys.empty() && v.buttons == 0; }));
+
+    EXPECT_EQ(c.ask("key press nosuchkey"), "err unknown key 'nosuchkey'");
+    EXPECT_EQ(c.ask("fly"), "err unknown command 'fly'");
+    EXPECT_EQ(c.ask(""), "err empty line");
+}
+
+TEST(ServiceCommands, TheLibrarysFailuresAreErrors)
+{
+    start_service();
+    Client c;
+    board().host.stop_polling();
+    EXPECT_EQ(c.ask("key press a"), "err host did not collect the report within 100 ms");
+    EXPECT_EQ(c.ask("type ab"), "err host did not collect the report within 100 ms (typing stopped after 0 of 2 "
+                                "key strokes)");
+    board().host.resume_polling();
+    board().host.bus_reset(false); // reset, not enumerated again: the device is unconfigured
+    for (int i = 0; i < 100 && std::atomic_ref<uint8_t>(km.configok).load(); ++i)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(c.ask("button click left"), "err host has not configured the device");
+    EXPECT_NE(c.ask("status").find(" host=unconfigured "), std::string::npos);
+}
+
+TEST(ServiceCommands, ClientsAndTheirLimits)
+{
+    start_service();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < hidbridged::kMaxClients; ++i) {
+        clients.push_back(std::make_unique<Client>());
+        EXPECT_EQ(clients.back()->ask("status").find("ok "), 0u);
+    }
+    Client extra;
+    EXPECT_EQ(extra.reply(), "err too many clients (4)");
+    EXPECT_EQ(extra.reply(), "<closed>");
+    EXPECT_NE(clients[0]->ask("status").find("clients=4"), std::string::npos);
+    clients[0]->close();
+    std::string s;
+    for (int i = 0; i < 50; ++i) {
+        Client late; // refused until the service has seen the first one go
+        if ((s = late.ask("status")).find("ok ") == 0)
+            break;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_NE(s.find("clients=4"), std::string::npos) << s;
+
+    // Lines sent at once are answered in order.
+    clients[1]->send_raw("key press a\nfly\nstatus\n");
+    EXPECT_EQ(clients[1]->reply(), "ok");
+    EXPECT_EQ(clients[1]->reply(), "err unknown command 'fly'");
+    EXPECT_EQ(clients[1]->reply().find("ok version="), 0u);
+}
+
+TEST(ServiceType, EveryPrintableAsciiCharacterWithTheUsLayout)
+{
+    start_service();
+    Client c;
+    std::string ascii;
+    for (char ch = ' '; ch <= '~'; ++ch)
+        ascii += ch;
+    size_t from = keyboard_reports();
+    EXPECT_EQ(c.ask("type " + ascii), "ok");
+    EXPECT_EQ(host_typed("us", from), ascii);
+    EXPECT_TRUE(view().keys.empty());
+    EXPECT_EQ(view().modifiers, 0) << "no Shift left behind";
+}
+
+TEST(ServiceType, GermanSample)
+{
+    start_service("[keyboard]\nlayout = de\n");
+    Client c;
+    const std::string text = "Zyx @ 3 € & {[]} \\ | ~ ^ ` ÄÖÜäöüß °§ <> \"Grüße\"";
+    size_t from = keyboard_reports();
+    EXPECT_EQ(c.ask("type " + text), "ok");
+    EXPECT_EQ(host_typed("de", from), text);
+    EXPECT_EQ(view().modifiers, 0);
+    // The host of a German keyboard presses the key right of T for a z.
+    size_t z = keyboard_reports();
+    EXPECT_EQ(c.ask("type z"), "ok");
+    EXPECT_EQ(host_typed("us", z), "y");
+}
+
+TEST(ServiceType, BritishSample)
+{
+    start_service("[keyboard]\nlayout = gb\n");
+    Client c;
+    const std::string text = "£5 @home #1 ~/x \\ | \"q\" ` ¬ €";
+    size_t from = keyboard_reports();
+    EXPECT_EQ(c.ask("type " + text), "ok");
+    EXPECT_EQ(host_typed("gb", from), text);
+    EXPECT_EQ(c.ask("status").find("layout=gb"), std::string("ok version=1.0.0 host=configured inputs=2 ").size());
+}
+
+TEST(ServiceType, ARefusedCharacterTypesNothing)
+{
+    start_service();
+    Client c;
+    size_t from = keyboard_reports();
+    EXPECT_EQ(c.ask("type price: 5€"), "err cannot type '€' (U+20AC) with layout us");
+    EXPECT_EQ(c.ask("type tab\there, bell\x07"), "err cannot type (U+0007) with layout us");
+    EXPECT_EQ(c.ask("type \xff"), "err cannot type byte \\xff (no UTF-8) with layout us");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(keyboard_reports(), from) << "not one report";
+}
+
+TEST(ServiceType, PhysicalInputGoesOnWhileAClientTypes)
+{
+    start_service();
+    Client c;
+    std::string text(250, 'k');
+    std::atomic<bool> typing{true};
+    std::thread t([&] {
+        EXPECT_EQ(c.ask("type " + text), "ok");
+        typing = false;
+    });
+    // Let typing begin, then the physical keyboard taps Q: the host must have it before
+    // the typing ends.
+    ASSERT_TRUE(host_sees([](auto &v) { return v.presses(0x0E) > 5; }));
+    board().events.key(0, KEY_Q, 1);
+    board().events.syn(0);
+    bool seen = host_sees([](auto &v) { return v.key_held(0x14); });
+    bool still_typing = typing;
+    board().events.key(0, KEY_Q, 0);
+    board().events.syn(0);
+    t.join();
+    EXPECT_TRUE(seen);
+    EXPECT_TRUE(still_typing) << "the physical key waited for the whole text";
+}
+
+TEST(ServiceSafety, LongLinesGarbageAndCutLinesLeaveTheServiceAnswering)
+{
+    start_service();
+    Client c;
+    EXPECT_EQ(c.ask(std::string(10 * 1024, 'a')), "err line longer than 256 bytes");
+    EXPECT_EQ(c.ask("type " + std::string(252, 'b')), "err line longer than 256 bytes") << "257 bytes";
+    size_t from = keyboard_reports();
+    EXPECT_EQ(c.ask("type " + std::string(250, 'c') + "d"), "ok") << "256 bytes";
+    EXPECT_EQ(host_typed("us", from), std::string(250, 'c') + "d");
+
+    std::string garbage;
+    for (int i = 0; i < 4096; ++i)
+        garbage += static_cast<char>((i * 7919) & 0xFF);
+    c.send_raw(garbage + "\n");
+    for (std::string r = c.reply(); r.find("err") == 0; r = c.reply())
+        if (c.ask("status").find("ok ") == 0)
+            break;
+    EXPECT_EQ(c.ask("status").find("ok "), 0u);
+
+    {
+        Client cut;
+        cut.send_raw("key down a"); // no newline, then gone
+    }
+    {
+        Client cut;
+        cut.send_raw(std::string(1000, 'z')); // gone inside a too-long line
+    }
+    Client d;
+    EXPECT_EQ(d.ask("status").find("ok "), 0u);
+    EXPECT_FALSE(view().key_held(kA)) << "a cut line is not run";
+}
+
+TEST(ServiceSafety, AClientThatGoesAwayLeavesNothingHeld)
+{
+    start_service();
+    {
+        Client c;
+        EXPECT_EQ(c.ask("key down a"), "ok");
+        EXPECT_EQ(c.ask("key down leftshift"), "ok");
+        EXPECT_EQ(c.ask("button down left"), "ok");
+        EXPECT_TRUE(host_sees([](auto &v) { return v.key_held(kA) && v.button_held(1) && v.modifiers == 0x02; }));
+    }
+    EXPECT_TRUE(host_sees([](auto &v) { return v.keys.empty() && v.modifiers == 0 && v.buttons == 0; }));
+
+    // A key two clients hold stays down until the second one goes.
+    Client one, two;
+    EXPECT_EQ(one.ask("key down a"), "ok");
+    EXPECT_EQ(two.ask("key down a"), "ok");
+    one.close();
+    EXPECT_EQ(two.ask("status").find("clients=1"), std::string("ok version=1.0.0 host=configured inputs=2 layout=us ").size());
+    EXPECT_TRUE(view().key_held(kA));
+    two.close();
+    EXPECT_TRUE(host_sees([](auto &v) { return v.keys.empty(); }));
+}
+
+TEST(ServiceSafety, SocketModeAndGroup)
+{
+    // A group other than our own where we may give one (root), else our own.
+    const group *g = geteuid() == 0 ? getgrnam("daemon") : nullptr;
+    if (!g)
+        g = getgrgid(getegid());
+    ASSERT_TRUE(g);
+    gid_t gid = g->gr_gid;
+    start_service("[control]\nsocket = " + socket_path() + "\ngroup = " + g->gr_name + "\n");
+    struct stat st;
+    ASSERT_EQ(stat(socket_path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_gid, gid);
+
+    // A second service does not take the socket of one that answers on it.
+    hidbridged::ServiceOptions again;
+    again.config.socket = socket_path();
+    hidbridged::Service second(again);
+    EXPECT_FALSE(second.open_socket());
+    Client c;
+    EXPECT_EQ(c.ask("status").find("ok "), 0u);
+}
+
+TEST(ServiceCtl, OneCommandLinesOfStandardInputAndExitStatus)
+{
+    start_service();
+    std::string out = socket_path() + ".out";
+    auto ctl = [&](const std::string &args, const std::string &input = "") {
+        std::string cmd = "printf '" + input + "' | " HIDBRIDGECTL " " + args + " >" + out + " 2>&1";
+        int st = system(cmd.c_str());
+        std::ifstream f(out);
+        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        return std::make_pair(WIFEXITED(st) ? WEXITSTATUS(st) : -1, text);
+    };
+    const std::string s = "--socket " + socket_path();
+    unsigned presses = view().presses(kA);
+    EXPECT_EQ(ctl(s + " key press a"), std::make_pair(0, std::string("ok\n")));
+    EXPECT_TRUE(host_sees([&](auto &v) { return v.presses(kA) == presses + 1; }));
+    EXPECT_EQ(ctl(s + " type two words"), std::make_pair(0, std::string("ok\n")));
+    EXPECT_EQ(ctl(s + " key press nosuch"), std::make_pair(1, std::string("err unknown key 'nosuch'\n")));
+    auto [code, text] = ctl("--socket /nonexistent/control.sock status");
+    EXPECT_EQ(code, 2);
+    EXPECT_NE(text.find("cannot connect to /nonexistent/control.sock"), std::string::npos) << text;
+
+    auto piped = ctl(s, "key query f5\n\nfly\nmove 1 1\n");
+    EXPECT_EQ(piped, std::make_pair(1, std::string("ok 0\nerr unknown command 'fly'\nok\n"))) << "blank lines skipped";
+    EXPECT_EQ(ctl(s, "status\n").first, 0);
+}
+
+TEST(ServiceSettings, TheHostSeesTheConfiguredIdentity)
+{
+    start_service("[usb]\nvid = 0x1d6b\npid = 0x0104\n");
+    auto d = sim::parse_device_descriptor(board().host.snapshot().device_descriptor);
+    ASSERT_TRUE(d.ok) << d.error;
+    EXPECT_EQ(d.vid, 0x1d6b);
+    EXPECT_EQ(d.pid, 0x0104);
+}
