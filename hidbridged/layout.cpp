@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <algorithm>
 #include <span>
 
 namespace hidbridged {
@@ -183,6 +184,19 @@ bool plan_text(const Layout *l, std::string_view text, std::vector<Stroke> &out,
             out.push_back({kUsageSpace, 0});
     }
     return true;
+}
+
+void TextDecoder::report(uint8_t mods, std::span<const uint8_t> slots, bool type)
+{
+    std::vector<uint8_t> now;
+    for (uint8_t u : slots)
+        if (u)
+            now.push_back(u);
+    if (type)
+        for (uint8_t u : now)
+            if (std::find(held_.begin(), held_.end(), u) == held_.end())
+                stroke({u, mods});
+    held_ = std::move(now);
 }
 
 void TextDecoder::stroke(Stroke s)

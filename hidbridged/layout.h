@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,10 +38,14 @@ class TextDecoder {
 public:
     explicit TextDecoder(const Layout *l) : layout_(l) {}
     void stroke(Stroke s);
+    // One keyboard report's modifier byte and key slots: each key not in the report before
+    // is a stroke; with `type` false only the keys held are noted (reports before the text).
+    void report(uint8_t mods, std::span<const uint8_t> slots, bool type = true);
     const std::string &text() const { return text_; }
 
 private:
     const Layout *layout_;
+    std::vector<uint8_t> held_; // key slots of the last report
     char32_t dead_ = 0;
     std::string text_;
 };

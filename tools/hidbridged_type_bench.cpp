@@ -74,21 +74,9 @@ std::string host_typed(size_t from)
 {
     hidbridged::TextDecoder d(hidbridged::layout_by_name("us"));
     auto reports = board->host.reports(0x82);
-    std::vector<uint8_t> before;
-    for (size_t i = 0; i < reports.size(); ++i) {
-        auto k = sim::decode_keyboard(reports[i].bytes);
-        if (!k)
-            continue;
-        std::vector<uint8_t> now;
-        for (uint8_t u : k->keys)
-            if (u)
-                now.push_back(u);
-        if (i >= from)
-            for (uint8_t u : now)
-                if (std::find(before.begin(), before.end(), u) == before.end())
-                    d.stroke({u, k->modifiers});
-        before = now;
-    }
+    for (size_t i = 0; i < reports.size(); ++i)
+        if (auto k = sim::decode_keyboard(reports[i].bytes))
+            d.report(k->modifiers, k->keys, i >= from);
     return d.text();
 }
 
