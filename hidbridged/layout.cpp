@@ -1,8 +1,8 @@
 #include "layout.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <algorithm>
 #include <span>
 
 namespace hidbridged {
