@@ -4,6 +4,7 @@
 #include "scripted_host.h"
 
 #include "chipio.h"
+#include "report_queue.h"
 #include "global.h"
 #include "tarvo.h"
 
@@ -16,6 +17,7 @@
 #include <functional>
 #include <future>
 #include <random>
+#include <set>
 
 using namespace usbtest;
 using namespace std::chrono_literals;
@@ -268,3 +270,156 @@ TEST(ReportsServedByTheTest, AReportHandedOverWhileOneWaitsInTheChipFollowsIt)
 }
 
 } // namespace
+
+// Restarts, pauses and absences of the host: it ends up with the current state, never gets a
+// report twice and is never played old input.
+
+const uint8_t kKeyA[11] = {0, 0x04};
+
+Bytes keyboard_bytes(const uint8_t *keys)
+{
+    Bytes b(12, 0x01);
+    std::copy(keys, keys + 11, b.begin() + 1);
+    return b;
+}
+
+class HostAway : public Reports {
+protected:
+    bool host_ends_with(const Bytes &keys, std::chrono::milliseconds timeout = 1s)
+    {
+        return wait_for(
+            [&] {
+                auto r = poller.reports();
+                for (auto it = r.rbegin(); it != r.rend(); ++it)
+                    if (it->ep == 2)
+                        return it->data == keys;
+                return false;
+            },
+            timeout);
+    }
+    size_t keyboard_reports() const
+    {
+        auto r = poller.reports();
+        return static_cast<size_t>(std::count_if(r.begin(), r.end(), [](auto &x) { return x.ep == 2; }));
+    }
+};
+
+TEST_F(HostAway, AReleaseAfterReconfigurationReachesTheHostWithOrWithoutItsLedReport)
+{
+    ASSERT_EQ(KeyboardSendReport(0, kKeyA), 0);
+    // The host keeps its input device across a reset (reset-resume) and configures again;
+    // the key is let go before its LED report, which may come late or never.
+    poller.set_polling(false);
+    host.bus_reset();
+    ASSERT_EQ(host.control_nodata(request(0x00, 0x05, 3, 0, 0)), Handshake::Ack);
+    host.addr = 3;
+    ASSERT_EQ(host.control_nodata(request(0x00, 0x09, 1, 0, 0)), Handshake::Ack);
+    EXPECT_NE(KeyboardQueueReport(0, kNoKeys), 0u);
+    poller.reset_toggles();
+    poller.set_polling(true);
+    EXPECT_TRUE(host_ends_with(keyboard_bytes(kNoKeys))) << "the host still holds A";
+    EXPECT_EQ(KeyboardSendReport(0, kKeyA), 0) << "mute until the LED report";
+    EXPECT_EQ(poller.repeats(), 0);
+}
+
+TEST_F(HostAway, WaitersAreToldAtOnceWhenTheHostStopsUsingTheDevice)
+{
+    const std::function<void()> endings[] = {
+        [&] { ASSERT_EQ(host.control_nodata(request(0x00, 0x09, 0, 0, 0)), Handshake::Ack); },
+        [&] { host.bus_reset(); },
+    };
+    for (auto &end : endings) {
+        poller.set_polling(false);
+        auto waiting = std::async(std::launch::async, [] { return send_mouse(7); });
+        std::this_thread::sleep_for(10ms);
+        end();
+        EXPECT_EQ(waiting.get(), err_DeviceDisconnected);
+        EXPECT_EQ(configok(), 0);
+        ASSERT_TRUE(host.configure(3));
+        poller.reset_toggles();
+        poller.set_polling(true);
+    }
+}
+
+TEST_F(HostAway, AKeyboardTheHostSkippedForAFewFramesIsServedWhileTheMouseStreams)
+{
+    poller.stop();
+    // A host polls both endpoints microseconds apart within a frame: the device cannot serve
+    // the mouse's completion before the keyboard's token, which the chip NAKs meanwhile.
+    int keyboard_taken = 0;
+    auto frame = [&](bool keyboard) {
+        MouseQueueReport(0, 1, 0, 0);
+        ScriptedHost::locked([&](auto &c) {
+            c.in(3, 1);
+            if (keyboard && c.in(3, 2).hs == Handshake::Ack)
+                ++keyboard_taken;
+            return 0;
+        });
+        std::this_thread::sleep_for(1ms);
+    };
+    KeyboardQueueReport(0, kKeyA);
+    for (int i = 0; i < 5; ++i)
+        frame(false); // skipped while both endpoints have a report waiting
+    for (int i = 0; i < 200 && !keyboard_taken; ++i)
+        frame(true);
+    EXPECT_EQ(keyboard_taken, 1) << "no key report while the mouse moves";
+}
+
+TEST_F(HostAway, NothingOldIsPlayedBackAndADisplacedCallerIsToldSo)
+{
+    // 200 taps while the host sleeps: it wakes to the press already in the chip and the
+    // current state, not to a stream of old presses into whatever has the focus by then.
+    size_t before = keyboard_reports();
+    poller.set_polling(false);
+    for (int i = 0; i < 200; ++i) {
+        KeyboardQueueReport(0, kKeyA);
+        KeyboardQueueReport(0, kNoKeys);
+        std::this_thread::sleep_for(1ms);
+    }
+    poller.set_polling(true);
+    ASSERT_TRUE(host_ends_with(keyboard_bytes(kNoKeys)));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_LE(keyboard_reports() - before, 2u);
+
+    // More changes than the queue holds, the host away for a moment only: a caller whose
+    // report gave way to a newer one is told 1; 0 only for a report the host has.
+    poller.set_polling(false);
+    std::vector<std::pair<uint32_t, Bytes>> sent;
+    for (int i = 0; i < 300; ++i) {
+        const uint8_t keys[11] = {0, uint8_t(4 + i % 26), uint8_t(4 + i / 26)};
+        sent.emplace_back(KeyboardQueueReport(0, keys), keyboard_bytes(keys));
+    }
+    poller.set_polling(true);
+    ASSERT_TRUE(host_ends_with(sent.back().second, 2s));
+    std::set<Bytes> got;
+    for (auto &r : poller.reports())
+        got.insert(r.data);
+    int displaced = 0;
+    for (auto &[ticket, bytes] : sent) {
+        int r = KeyboardWaitReport(ticket);
+        if (r == 0) {
+            EXPECT_TRUE(got.count(bytes)) << "told 0 for a report the host never had";
+        }
+        displaced += r == 1;
+    }
+    EXPECT_GT(displaced, 0);
+}
+
+TEST(ReportsServedByTheTest, AReportTakenJustBeforeABusResetIsNotSentAgain)
+{
+    board();
+    ASSERT_EQ(CH374U_SPI_init(), 0);
+    Init374Device(1);
+    ScriptedHost host{serve_now};
+    ASSERT_TRUE(host.configure(3));
+    auto take = [] { return ScriptedHost::locked([](auto &c) { return c.in(3, 1); }); };
+
+    auto sent = std::async(std::launch::async, [] { return send_mouse(1); });
+    ASSERT_TRUE(wait_for([&] { return take().hs == Handshake::Ack; }, 1s));
+    // The host resets the bus before the device has served that completion: both events
+    // wait in the chip together.
+    host.bus_reset();
+    ASSERT_TRUE(host.configure(3));
+    EXPECT_EQ(take().hs, Handshake::Nak) << "the report the host already had went out again";
+    sent.get();
+}

@@ -249,6 +249,8 @@ public:
     }
     // A host that stops polling (suspended driver, busy controller) and starts again.
     void set_polling(bool on) { polling_ = on; }
+    // A host that skips one endpoint (1 or 2) for a while.
+    void set_polling(uint8_t ep, bool on) { ep_polled_[ep] = on; }
     void set_period(std::chrono::microseconds period)
     {
         std::lock_guard lock(mu_);
@@ -278,6 +280,8 @@ private:
             for (uint8_t ep : {uint8_t{1}, uint8_t{2}}) {
                 if (!polling_)
                     break;
+                if (!ep_polled_[ep])
+                    continue;
                 // Kept before the device can see its completion, as a host controller has
                 // the data before it sends its ACK.
                 ScriptedHost::locked([&](auto &c) {
@@ -306,6 +310,7 @@ private:
     uint8_t addr_;
     std::atomic<bool> run_{false};
     std::atomic<bool> polling_{true};
+    std::atomic<bool> ep_polled_[3] = {true, true, true};
     std::thread thread_;
     mutable std::mutex mu_;
     std::chrono::microseconds period_{1000};
