@@ -727,6 +727,10 @@ ControlResult UsbHost::set_configuration(uint8_t value)
     }
     configured(parse_config_descriptor(cfg));
     start_polling_urbs();
+    // Configured by hand (as a stack that keeps the device across a reset does): polling.
+    std::lock_guard l(mu_);
+    pub_.ready = true;
+    cv_.notify_all();
     return r;
 }
 

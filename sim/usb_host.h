@@ -248,7 +248,8 @@ public:
     // Resets the bus and enumerates now; true once ready. The address is a new one.
     bool enumerate(EnumStyle style);
     void set_style(EnumStyle style); // for the enumerations that follow
-    // As a host stack does to the enumerated device: the host learns the result.
+    // As a host stack does to the enumerated device: the host learns the result. A device
+    // configured this way is polled (ready) without the enumeration's LED report.
     ControlResult set_address(uint8_t address);
     ControlResult set_configuration(uint8_t value);
     // One output report on an interrupt OUT endpoint; true once the device ACKed it.

@@ -1,8 +1,9 @@
 // Fault soak on the virtual board: while a physical keyboard and mouse and an application
 // thread produce input, the host resets the bus, stops polling, suspends and resumes,
 // clears endpoint halts and configures the device again while reports wait in the chip,
-// ignores the mouse endpoint as a Linux console does, the event devices overflow, and the
-// cable is pulled and put back. After every fault, and at the
+// ignores the mouse endpoint as a Linux console does or skips the keyboard's for a few frames,
+// configures the device again without an LED report while a key goes up, sleeps while the
+// application types, the event devices overflow, and the cable is pulled and put back. After every fault, and at the
 // end, the host's side is checked: once every source has let go nothing is held, input
 // still reaches the host, no operation hung, and a reset was followed by a new enumeration.
 // Seeded (HIDBRIDGE_SOAK_SEED), and bounded by a time budget (HIDBRIDGE_SOAK_SECONDS, 45 s)
@@ -307,7 +308,7 @@ TEST(FaultSoak, InputSurvivesBusFaults)
         const unsigned enum_before = board().host.snapshot().enumerations;
         bool reenumerates = false;
         std::string name;
-        switch (rand(0, 10)) {
+        switch (rand(0, 13)) {
         case 0:
             name = "bus reset";
             board().host.bus_reset();
@@ -385,6 +386,64 @@ TEST(FaultSoak, InputSurvivesBusFaults)
             board().events.set_buffer_size(0, sim::EventDevices::kDefaultBufferSize);
             board().events.set_buffer_size(1, sim::EventDevices::kMouseBufferSize);
             break;
+        case 10:
+            name = "reconfigured, a key let go before any LED report";
+            // The host keeps its input device across a reset and configures the device
+            // again by hand; the key goes up in between, and no LED report ever comes.
+            for (Source *src : sources)
+                src->pause();
+            board().events.key(0, KEY_H, 1);
+            board().events.syn(0);
+            ASSERT_TRUE(board().host.wait_view([](const sim::HostView &v) { return v.key_held(0x0B); }, 5s));
+            {
+                auto bus = board().host.lock_bus();
+                const uint8_t address = board().host.snapshot().address;
+                board().host.bus_reset(false);
+                board().host.set_address(address);
+                board().host.set_configuration(1);
+                board().events.key(0, KEY_H, 0);
+                board().events.syn(0);
+                board().events.wait_drained(0, 2s);
+            }
+            break;
+        case 11: {
+            name = "suspend while typing";
+            for (Source *src : sources)
+                src->pause();
+            const unsigned before = board().host.view().presses(0x2D);
+            board().host.suspend();
+            std::atomic<bool> typing{true};
+            std::thread typist([&] {
+                while (typing)
+                    km_keypress(0x2D); // '-'
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(rand(150, 400)));
+            typing = false;
+            typist.join();
+            board().host.resume();
+            ASSERT_TRUE(board().host.wait_view([](const sim::HostView &v) { return !v.key_held(0x2D); }, 5s));
+            std::this_thread::sleep_for(20ms);
+            EXPECT_LE(board().host.view().presses(0x2D) - before, 1u) << "taps made while asleep played back";
+            break;
+        }
+        case 12: {
+            name = "keyboard endpoint gap while the mouse streams";
+            board().host.set_poll_only_open(true);
+            board().host.open_input(0x81);
+            board().host.close_input(0x82);
+            std::this_thread::sleep_for(std::chrono::milliseconds(rand(2, 6)));
+            board().host.open_input(0x82);
+            board().host.set_poll_only_open(false);
+            // The mouse goes on moving: a key must still come through.
+            const unsigned before = board().host.view().presses(0x14);
+            board().events.key(0, KEY_Q, 1);
+            board().events.syn(0);
+            board().events.key(0, KEY_Q, 0);
+            board().events.syn(0);
+            EXPECT_TRUE(board().host.wait_view([&](const sim::HostView &v) { return v.presses(0x14) > before; }, 2s))
+                << "no key while the mouse streams";
+            break;
+        }
         default:
             name = "hub device replug";
             board().events.unplug(1);
