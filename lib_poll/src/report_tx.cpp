@@ -40,11 +40,12 @@ constexpr uint64_t kStaleUs = kTxWaitMs * 1000;
 // endpoint that is not taken in that free frame is not polled (Linux polls only the
 // endpoints of open input devices), and nothing waits for it again until it is taken.
 constexpr uint64_t kHoldUs = 2000;
-// ... or until the next try: a host that only paused (a suspend, a cleared halt) must not
-// have the mark starve that endpoint for good. Each confirmation doubles the distance, so a
-// host that never polls it costs the other endpoint one held report a second at most.
-constexpr uint32_t kRetryMinUs = 8000;
-constexpr uint32_t kRetryMaxUs = 1000000;
+// ... or until the next try: a host that only paused (a suspend, a cleared halt, a late
+// frame) must not have the mark starve that endpoint. Each confirmation doubles the distance,
+// up to a third of the wait bound, so a host that never polls it costs the other endpoint
+// one held report every 32 ms at most and a wrong mark never outlasts a caller's wait.
+constexpr uint32_t kRetryMinUs = 4000;
+constexpr uint32_t kRetryMaxUs = 32000;
 // The report descriptor's logical ranges.
 constexpr int32_t kAxisMax = 32767;
 constexpr int32_t kWheelMax = 127;
