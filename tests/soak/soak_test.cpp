@@ -301,6 +301,15 @@ TEST(FaultSoak, InputSurvivesBusFaults)
     mouse.start(seed + 2);
     app.start(seed + 3);
 
+    // Every source quiet, the physical keyboard holds H and the host has it.
+    auto hold_h = [&] {
+        for (Source *src : sources)
+            src->pause();
+        board().events.key(0, KEY_H, 1);
+        board().events.syn(0);
+        ASSERT_TRUE(board().host.wait_view([](const sim::HostView &v) { return v.key_held(0x0B); }, 5s));
+    };
+
     Counts counts;
     const auto end = Clock::now() + budget;
     while (Clock::now() < end && !::testing::Test::HasFatalFailure()) {
@@ -341,11 +350,7 @@ TEST(FaultSoak, InputSurvivesBusFaults)
             name = "key let go during a reset";
             // The release reaches the library while the host has the device unconfigured;
             // nothing else is typed afterwards, so only the library can set it right.
-            for (Source *src : sources)
-                src->pause();
-            board().events.key(0, KEY_H, 1);
-            board().events.syn(0);
-            ASSERT_TRUE(board().host.wait_view([](const sim::HostView &v) { return v.key_held(0x0B); }, 5s));
+            hold_h();
             {
                 std::thread reset([] { board().host.bus_reset(); });
                 for (int i = 0; i < 2000 && configok(); ++i)
@@ -390,11 +395,7 @@ TEST(FaultSoak, InputSurvivesBusFaults)
             name = "reconfigured, a key let go before any LED report";
             // The host keeps its input device across a reset and configures the device
             // again by hand; the key goes up in between, and no LED report ever comes.
-            for (Source *src : sources)
-                src->pause();
-            board().events.key(0, KEY_H, 1);
-            board().events.syn(0);
-            ASSERT_TRUE(board().host.wait_view([](const sim::HostView &v) { return v.key_held(0x0B); }, 5s));
+            hold_h();
             {
                 auto bus = board().host.lock_bus();
                 const uint8_t address = board().host.snapshot().address;

@@ -240,15 +240,22 @@ TEST_F(Reports, PollingAroundTheTimeOutNeverLosesAReportCalledCollected)
     EXPECT_FALSE(told_collected.empty());
 }
 
-TEST(ReportsServedByTheTest, AReportHandedOverWhileOneWaitsInTheChipFollowsIt)
-{
-    // No device thread: the test decides when the chip's events are served.
-    board();
-    ASSERT_EQ(CH374U_SPI_init(), 0);
-    Init374Device(1);
+// No device thread: the test decides when the chip's events are served.
+class ReportsServedByTheTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        board();
+        ASSERT_EQ(CH374U_SPI_init(), 0);
+        Init374Device(1);
+        ASSERT_TRUE(host.configure(3));
+    }
+    static InPacket take() { return ScriptedHost::locked([](auto &c) { return c.in(3, 1); }); }
     ScriptedHost host{serve_now};
-    ASSERT_TRUE(host.configure(3));
-    auto take = [] { return ScriptedHost::locked([](auto &c) { return c.in(3, 1); }); };
+};
+
+TEST_F(ReportsServedByTheTest, AReportHandedOverWhileOneWaitsInTheChipFollowsIt)
+{
 
     ASSERT_EQ(send_mouse(1), 1) << "nobody serves, nobody polls";
     // The next report waits behind the one in the chip; it neither replaces it nor is lost.
@@ -405,17 +412,10 @@ TEST_F(HostAway, NothingOldIsPlayedBackAndADisplacedCallerIsToldSo)
     EXPECT_GT(displaced, 0);
 }
 
-TEST(ReportsServedByTheTest, AReportTakenJustBeforeABusResetIsNotSentAgain)
+TEST_F(ReportsServedByTheTest, AReportTakenJustBeforeABusResetIsNotSentAgain)
 {
-    board();
-    ASSERT_EQ(CH374U_SPI_init(), 0);
-    Init374Device(1);
-    ScriptedHost host{serve_now};
-    ASSERT_TRUE(host.configure(3));
-    auto take = [] { return ScriptedHost::locked([](auto &c) { return c.in(3, 1); }); };
-
     auto sent = std::async(std::launch::async, [] { return send_mouse(1); });
-    ASSERT_TRUE(wait_for([&] { return take().hs == Handshake::Ack; }, 1s));
+    ASSERT_TRUE(wait_for([] { return take().hs == Handshake::Ack; }, 1s));
     // The host resets the bus before the device has served that completion: both events
     // wait in the chip together.
     host.bus_reset();
