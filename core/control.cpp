@@ -20,6 +20,8 @@ namespace {
 constexpr useconds_t kConfigPollUs = 100000; // start-up tests configok every 100 ms
 constexpr useconds_t kResetPollUs = 1000;    // and then the input thread's first clearing
 
+std::atomic<bool> started; // km_init has started the library's threads
+
 uint8_t load(const uint8_t &cell) { return std::atomic_ref<const uint8_t>(cell).load(std::memory_order_relaxed); }
 void store(uint8_t &cell, uint8_t v) { std::atomic_ref<uint8_t>(cell).store(v, std::memory_order_relaxed); }
 
@@ -86,6 +88,7 @@ extern "C" {
 
 int km_init(void)
 {
+    started.store(true, std::memory_order_release);
     lcd_init();
     memset(&km_config, 0, sizeof km_config);
     pthread_mutex_init(&control_mutex, nullptr);
@@ -104,6 +107,25 @@ int km_init(void)
         usleep(configured ? kResetPollUs : kConfigPollUs);
     }
     return Success;
+}
+
+int km_detach(void)
+{
+    if (!started.load(std::memory_order_acquire))
+        return USB_DeviceDetach();
+    // control_mutex stays held to the end, so no composition re-presses anything meanwhile.
+    pthread_mutex_lock(&control_mutex);
+    static const uint8_t none[KEYBOARD_REPORT_SIZE] = {};
+    const uint32_t keys = KeyboardQueueReport(0, none);
+    const uint32_t media = KeyboardQueueReport(9, none); // 9: every consumer key up
+    const uint32_t buttons = MouseQueueReport(0, 0, 0, 0);
+    if (keys && media && buttons) {
+        KeyboardWaitReport(media);
+        MouseWaitReport(buttons);
+    }
+    int r = USB_DeviceDetach();
+    pthread_mutex_unlock(&control_mutex);
+    return r;
 }
 
 int km_version(char *buf)

@@ -22,6 +22,13 @@ extern "C" {
  * uses the device and the input thread has cleared the control state for the first time
  * (so a mask or key set right after the return stays). Never returns without a host. */
 int km_init(void);
+/* Releases every key and button the host holds and takes the device off the USB bus, so
+ * the host drops whatever it still holds; for a process about to end. Waits at most about
+ * 100 ms per endpoint for the host to take the released state. Also works in a process that
+ * never called km_init: then it opens the chip itself and only takes it off the bus. Later
+ * operations that send return err_DeviceDisconnected. 0, or err_DeviceDisconnected (-2) when
+ * the chip cannot be reached. */
+int km_detach(void);
 /* Writes the 40-character banner and its terminator into buf (41 bytes at least). 0. */
 int km_version(char *buf);
 /* Sleeps ms milliseconds; an interrupting signal ends it early. */

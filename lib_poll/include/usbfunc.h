@@ -38,6 +38,10 @@ extern uint8_t ep2_tx_tog;
 void Init374Device(char Enable);
 /* Services one chip event. Device thread only. */
 void USB_DeviceInterrupt(void);
+/* Takes the device off the bus (the host drops it and whatever it held) and tells anyone
+ * waiting for a report. Without the device thread it opens the chip's link itself. 0, or
+ * err_DeviceDisconnected when the chip cannot be reached. */
+int USB_DeviceDetach(void);
 /* Body of the device thread; returns only when bring-up or polling fails. */
 void *thread_device_listen(void *arg);
 

@@ -9,6 +9,7 @@
 #include "tarvo.h"
 #include "usbdev_state.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,18 +29,27 @@ using usbdev::TxReport;
 
 // A host polls both IN endpoints every 1 ms; 100 ms without a poll means it is not there.
 constexpr long kTxWaitMs = 100;
+// Past the same bound what waits for an absent host (suspended, not polling, not configured)
+// is no longer news: it collapses into the current state, so nothing old is played back
+// later to whatever has the focus by then.
+constexpr uint64_t kStaleUs = kTxWaitMs * 1000;
 // The chip answers every token with NAK until a completion is served, so a host that polls
 // endpoint 1 and then endpoint 2 in each frame would never get endpoint 2's report while
 // endpoint 1 has one in every frame. After a collection the next report of that endpoint
 // therefore waits while the other endpoint's report waits, for one frame and a margin. An
 // endpoint that is not taken in that free frame is not polled (Linux polls only the
-// endpoints of open input devices), and nothing waits for it again until it is.
+// endpoints of open input devices), and nothing waits for it again until it is taken.
 constexpr uint64_t kHoldUs = 2000;
+// ... or until the next try: a host that only paused (a suspend, a cleared halt) must not
+// have the mark starve that endpoint for good. Each confirmation doubles the distance, so a
+// host that never polls it costs the other endpoint one held report a second at most.
+constexpr uint32_t kRetryMinUs = 8000;
+constexpr uint32_t kRetryMaxUs = 1000000;
 // The report descriptor's logical ranges.
 constexpr int32_t kAxisMax = 32767;
 constexpr int32_t kWheelMax = 127;
 
-// Broadcast under `mutex` whenever an endpoint's `collected` moves.
+// Broadcast under `mutex` whenever an endpoint's `collected`, lost tickets or sessions move.
 pthread_cond_t tx_collected_cond = PTHREAD_COND_INITIALIZER;
 
 uint64_t now_us()
@@ -50,8 +60,34 @@ uint64_t now_us()
 }
 
 TxEndpoint &other(TxEndpoint &ep) { return &ep == &ep1_tx ? ep2_tx : ep1_tx; }
+bool is_mouse(const TxEndpoint &ep) { return &ep == &ep1_tx; }
 
 bool reached(uint32_t collected, uint32_t ticket) { return static_cast<int32_t>(collected - ticket) >= 0; }
+
+// 0 answers "not configured", so the count skips it when it wraps.
+uint32_t next_ticket(TxEndpoint &ep)
+{
+    if (++ep.queued == 0)
+        ++ep.queued;
+    return ep.queued;
+}
+
+bool lost(const TxEndpoint &ep, uint32_t ticket)
+{
+    return ep.lost_lo && reached(ticket, ep.lost_lo) && reached(ep.lost_hi, ticket);
+}
+
+// Tickets lo..hi were absorbed by a newer report: their callers are told so at once. Lost
+// tickets always lie just below a report still queued, so a new run either continues the
+// last one or starts after a report the host took.
+void absorb(TxEndpoint &ep, uint32_t lo, uint32_t hi)
+{
+    if (ep.lost_lo && reached(lo, ep.lost_lo) && !reached(lo, ep.lost_hi + 2u))
+        ep.lost_hi = reached(hi, ep.lost_hi) ? hi : ep.lost_hi;
+    else
+        ep.lost_lo = lo, ep.lost_hi = hi;
+    pthread_cond_broadcast(&tx_collected_cond);
+}
 
 TxReport &at(TxEndpoint &ep, unsigned i) { return ep.queue[(ep.head + i) % usbdev::kTxQueueLen]; }
 
@@ -68,11 +104,54 @@ TxReport *push(TxEndpoint &ep, const uint8_t *bytes, uint8_t len)
 {
     if (ep.count == usbdev::kTxQueueLen)
         return nullptr;
+    if (ep.count == 0)
+        ep.head_since = now_us();
     TxReport &r = at(ep, ep.count++);
     std::memcpy(r.bytes, bytes, len);
     r.len = len;
-    r.seq = ++ep.queued;
+    r.seq = next_ticket(ep);
+    r.since = now_us();
     return &r;
+}
+
+// The open tail becomes a newer state under a new ticket; its old caller learns it was lost.
+void replace_tail(TxEndpoint &ep, TxReport &tail, const uint8_t *bytes, uint8_t len)
+{
+    absorb(ep, tail.seq, tail.seq);
+    std::memmove(tail.bytes, bytes, len);
+    tail.len = len;
+    tail.seq = next_ticket(ep);
+    tail.since = now_us();
+}
+
+// While the host is away only the newest state waits behind the report in the chip, and a
+// mouse report keeps its motion no longer than its callers wait for it: once they have been
+// told it was not collected, it must not move the pointer later.
+void collapse(TxEndpoint &ep, uint64_t now)
+{
+    const unsigned first = ep.armed ? 1u : 0u;
+    if (ep.count <= first)
+        return;
+    if (ep.count - first > 1) {
+        absorb(ep, at(ep, first).seq, at(ep, ep.count - 2u).seq);
+        at(ep, first) = at(ep, ep.count - 1u);
+        ep.count = static_cast<uint16_t>(first + 1);
+    }
+    TxReport &tail = at(ep, first);
+    if (!is_mouse(ep) || now - tail.since <= kStaleUs)
+        return;
+    const bool moves = std::any_of(tail.bytes + 1, tail.bytes + tail.len, [](uint8_t b) { return b != 0; });
+    const bool same_buttons = first && tail.bytes[0] == ep.queue[ep.head].bytes[0];
+    if (!moves && !same_buttons)
+        return;
+    absorb(ep, tail.seq, tail.seq);
+    if (same_buttons) {
+        ep.count = static_cast<uint16_t>(first); // nothing left to tell the host
+        return;
+    }
+    std::memset(tail.bytes + 1, 0, tail.len - 1u);
+    tail.seq = next_ticket(ep);
+    tail.since = now;
 }
 
 // Endpoint 1 carries its transmit length in the control register, endpoint 2 in
@@ -99,11 +178,19 @@ void arm_if_idle(TxEndpoint &ep)
         arm_head(ep);
 }
 
-// The other endpoint's report is waiting and the host polls that endpoint.
-bool other_waits(TxEndpoint &ep)
+// The other endpoint's report is waiting and the host polls that endpoint, or may again.
+bool other_waits(TxEndpoint &ep, uint64_t now)
 {
     const TxEndpoint &o = other(ep);
-    return o.armed && !o.unpolled;
+    return o.armed && (!o.unpolled || now >= o.retry_at);
+}
+
+// The host let a free frame pass without taking o's armed report.
+void mark_unpolled(TxEndpoint &o, uint64_t now)
+{
+    o.retry_us = o.unpolled ? std::min(o.retry_us * 2, kRetryMaxUs) : kRetryMinUs;
+    o.unpolled = true;
+    o.retry_at = now + o.retry_us;
 }
 
 // Adds as much of `v` to the little-endian field as its range takes; `v` keeps the rest.
@@ -135,12 +222,24 @@ int wait_collected(TxEndpoint &ep, uint32_t ticket)
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline = usbdev::deadline_after(deadline, kTxWaitMs);
-    bool timed_out = false, tell = false;
+    int result = 0;
+    bool tell = false;
     pthread_mutex_lock(&mutex);
-    while (!reached(ep.collected, ticket)) {
+    const uint32_t session = ep.sessions;
+    for (;;) {
+        if (lost(ep, ticket)) {
+            result = 1;
+            break;
+        }
+        if (reached(ep.collected, ticket))
+            break;
+        if (ep.sessions != session || !usbdev::configok_load()) {
+            result = err_DeviceDisconnected;
+            break;
+        }
         if (pthread_cond_clockwait(&tx_collected_cond, &mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT &&
-            !reached(ep.collected, ticket)) {
-            timed_out = true;
+            !reached(ep.collected, ticket) && !lost(ep, ticket)) {
+            result = 1;
             // Once per stretch without polls: a host that ignores an endpoint is no news
             // for every report.
             tell = !ep.quiet;
@@ -151,49 +250,62 @@ int wait_collected(TxEndpoint &ep, uint32_t ticket)
     pthread_mutex_unlock(&mutex);
     if (tell)
         puts(ep.timeout_msg);
-    return timed_out ? 1 : 0;
+    return result;
 }
 
 } // namespace
 
 namespace usbdev {
 
-void tx_collected(TxEndpoint &ep)
+void tx_collected(TxEndpoint &ep, bool arm_next)
 {
     if (!ep.armed)
         return; // nothing of ours was in the chip
+    const uint64_t now = now_us();
+    if (ep.stale) // what waits behind it is as old as the tick would find it
+        collapse(ep, now);
     ep.collected = ep.queue[ep.head].seq;
     ep.head = static_cast<uint16_t>((ep.head + 1) % kTxQueueLen);
     --ep.count;
+    ep.head_since = now;
     ep.armed = false;
+    ep.stale = false;
     ep.quiet = false;
     ep.unpolled = false;
     *ep.tx_ok = 1;
+    pthread_cond_broadcast(&tx_collected_cond);
+    if (!arm_next)
+        return;
     TxEndpoint &o = other(ep);
     if (o.held) { // its turn now
         o.held = false;
         arm_if_idle(o);
     }
     // Also with nothing queued yet: a report handed over within the frame must wait too.
-    if (other_waits(ep)) {
+    if (other_waits(ep, now)) {
         ep.held = true;
-        ep.held_until = now_us() + kHoldUs;
+        ep.held_until = now + kHoldUs;
     } else {
         arm_if_idle(ep);
     }
-    pthread_cond_broadcast(&tx_collected_cond);
 }
 
-void tx_release_held()
+void tx_tick()
 {
     pthread_mutex_lock(&mutex);
     const uint64_t now = now_us();
     for (TxEndpoint *ep : {&ep1_tx, &ep2_tx}) {
         if (ep->held && now >= ep->held_until) {
             ep->held = false;
-            other(*ep).unpolled = true;
+            TxEndpoint &o = other(*ep);
+            if (o.armed) // not taken in the free frame; one taken meanwhile has cleared this
+                mark_unpolled(o, now);
             arm_if_idle(*ep);
         }
+        if (ep->count && now - ep->head_since > kStaleUs)
+            ep->stale = true;
+        if (ep->stale)
+            collapse(*ep, now);
     }
     pthread_mutex_unlock(&mutex);
 }
@@ -208,6 +320,13 @@ void tx_restart(TxEndpoint &ep, bool arm)
         arm_if_idle(ep);
 }
 
+void tx_session_end()
+{
+    ++ep1_tx.sessions;
+    ++ep2_tx.sessions;
+    pthread_cond_broadcast(&tx_collected_cond);
+}
+
 } // namespace usbdev
 
 extern "C" {
@@ -216,11 +335,17 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
 {
     pthread_mutex_lock(&mutex);
     const bool ok = usbdev::configok_load();
-    Motion m = ok ? Motion{x, y, wheel} : Motion{};
     TxEndpoint &ep = ep1_tx;
+    Motion m = ok ? Motion{x, y, wheel} : Motion{};
     TxReport *tail = open_tail(ep);
     bool placed = false;
     if (tail && tail->bytes[0] == button) {
+        take_motion(*tail, m);
+        placed = true;
+    } else if (tail && ep.stale) {
+        // The host is away: the new buttons replace the waiting ones, with this call's motion.
+        const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
+        replace_tail(ep, *tail, fresh, sizeof fresh);
         take_motion(*tail, m);
         placed = true;
     }
@@ -231,7 +356,10 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
             // Full: the host has not polled for a long while. The newest report takes the
             // new buttons and whatever motion still fits.
             r = open_tail(ep);
-            r->bytes[0] = button;
+            uint8_t merged[6];
+            std::memcpy(merged, r->bytes, sizeof merged);
+            merged[0] = button;
+            replace_tail(ep, *r, merged, sizeof merged);
             take_motion(*r, m);
             break;
         }
@@ -261,11 +389,11 @@ uint32_t KeyboardQueueReport(uint8_t media, const uint8_t *buff)
     const bool ok = usbdev::configok_load();
     TxEndpoint &ep = ep2_tx;
     TxReport *tail = open_tail(ep);
-    if (!(tail && tail->len == len && std::memcmp(tail->bytes, report, len) == 0) && !push(ep, report, len)) {
-        // Full: the newest report gives way to the newer state.
-        std::memcpy(tail->bytes, report, len);
-        tail->len = len;
-        tail->seq = ++ep.queued;
+    if (!(tail && tail->len == len && std::memcmp(tail->bytes, report, len) == 0)) {
+        // While the host is away, or when the line is full, the newest report gives way to
+        // the newer state.
+        if ((tail && ep.stale) || !push(ep, report, len))
+            replace_tail(ep, *tail, report, len);
     }
     const uint32_t ticket = ep.queued;
     if (ok)

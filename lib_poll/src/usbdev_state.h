@@ -25,7 +25,8 @@ constexpr unsigned kTxReportMax = 12;
 struct TxReport {
     uint8_t bytes[kTxReportMax];
     uint8_t len;
-    uint32_t seq; // tickets run 1, 2, ... per endpoint and wrap
+    uint32_t seq;   // tickets run 1, 2, ... per endpoint and wrap past 0
+    uint64_t since; // when it got that ticket (monotonic µs)
 };
 
 // Everything here is guarded by `mutex`.
@@ -42,24 +43,37 @@ struct TxEndpoint {
     bool armed = false;      // queue[head] is in the chip, answering the next IN
     uint32_t queued = 0;     // ticket of the newest report handed over
     uint32_t collected = 0;  // ticket of the newest report the host took
+    uint32_t lost_lo = 0;    // tickets lost_lo..lost_hi were absorbed by a newer report
+    uint32_t lost_hi = 0;    // and never reach the host (0, 0: none)
+    uint32_t sessions = 0;   // counts the ends of the host's use: bus reset, configuration 0
+    uint64_t head_since = 0; // when queue[head] began to wait for the host (monotonic µs)
+    bool stale = false;      // the head has waited past the wait bound: the host is away, and
+                             // what waits behind it is only the current state
     bool quiet = false;      // its time-out message was printed; cleared by a collection
     bool held = false;       // the next report waits one poll for the other endpoint's
     uint64_t held_until = 0; // ... at most until then (monotonic µs)
     bool unpolled = false;   // the host let a free frame pass without taking the armed
-                             // report: nothing waits for this endpoint until it does
+                             // report: nothing waits for this endpoint until it is taken
+    uint64_t retry_at = 0;   // ... or until then: a mark may outlive the pause that made it
+    uint32_t retry_us = 0;   // the next retry's distance, doubled each time it is confirmed
 };
 extern TxEndpoint ep1_tx;
 extern TxEndpoint ep2_tx;
 
-// Device thread, `mutex` held: the host took the armed report; the next one is armed.
-void tx_collected(TxEndpoint &ep);
-// Device thread, no lock held: arms a report held back for the other endpoint once that
-// one has had its chance. Called at least once a millisecond.
-void tx_release_held();
+// Device thread, `mutex` held: the host took the armed report; with `arm_next` the next one
+// is armed at once (not when a bus reset follows).
+void tx_collected(TxEndpoint &ep, bool arm_next = true);
+// Device thread, no lock held, at least once a millisecond: arms a report held back for the
+// other endpoint once that one has had its chance, and collapses what waits for a host that
+// has stayed away past the wait bound.
+void tx_tick();
 // Device thread, `mutex` held: the host restarted the pipe (bus reset, configuration, cleared
 // halt). The report the chip held was not taken; it stays first in line and, with `arm`,
 // goes out again at once as DATA0.
 void tx_restart(TxEndpoint &ep, bool arm);
+// Device thread or a detach, `mutex` held: the host no longer uses the device (bus reset,
+// configuration 0, detach). Whoever waits for a report is told at once.
+void tx_session_end();
 
 // km.configok is one byte read by other threads without a lock: always a whole-byte access.
 inline uint8_t configok_load()

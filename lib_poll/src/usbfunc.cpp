@@ -6,8 +6,10 @@
 #include "chipio.h"
 #include "global.h"
 #include "sysio.h"
+#include "tarvo.h"
 #include "usbdev_state.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -28,6 +30,7 @@ uint8_t SetupReq;
 uint8_t SetupLen;   // bytes still to send; during SET_ADDRESS the new address
 uint8_t *pDescr;
 uint8_t cur_config; // value of the last SET_CONFIGURATION, 0 after a bus reset
+std::atomic<bool> device_up; // the device thread has the chip on the bus
 
 uint8_t min8(uint8_t a, uint8_t b) { return a < b ? a : b; }
 
@@ -162,8 +165,12 @@ uint8_t standard_request(const USB_SETUP_REQ &req)
         return SetupLen ? 1 : 0;
     case DEF_USB_SET_CONFIG:
         // Configuring resets every endpoint's data toggle on both sides; what was waiting
-        // for the host (the state it missed while away) goes out first, as DATA0.
+        // for the host (the state it missed while away) goes out first, as DATA0. Reports
+        // flow from here: a host may send its LED report late, by SET_REPORT, or never.
         cur_config = req.wValueL;
+        usbdev::configok_store(cur_config != 0);
+        if (!cur_config)
+            usbdev::tx_session_end();
         usbdev::tx_restart(usbdev::ep1_tx, cur_config != 0);
         usbdev::tx_restart(usbdev::ep2_tx, cur_config != 0);
         return 0;
@@ -279,7 +286,7 @@ void *listen_without_irq_line()
             return nullptr;
         }
         USB_DeviceInterrupt(); // tests the flag register itself
-        usbdev::tx_release_held();
+        usbdev::tx_tick();
     }
 }
 
@@ -320,6 +327,14 @@ void USB_DeviceInterrupt(void)
         uint8_t s = Dev_Read374Byte(REG_INTER_FLAG);
         if (s & BIT_IF_BUS_RESET) {
             puts("Device reset ");
+            // The host took a report just before it reset the bus: it is not sent again.
+            if (s & BIT_IF_TRANSFER) {
+                uint8_t st = Dev_Read374Byte(REG_USB_STATUS) & BIT_STAT_PID_ENDP;
+                if (st == USB_INT_EP1_IN)
+                    usbdev::tx_collected(usbdev::ep1_tx, false);
+                else if (st == USB_INT_EP2_IN)
+                    usbdev::tx_collected(usbdev::ep2_tx, false);
+            }
             Dev_Write374Byte(REG_USB_ADDR, 0x00);
             Dev_Write374Byte(REG_USB_ENDP0, M_EP_TX_NAK);
             Dev_Write374Byte(REG_USB_ENDP1, M_EP_TX_NAK);
@@ -333,6 +348,7 @@ void USB_DeviceInterrupt(void)
             usbdev::tx_restart(usbdev::ep2_tx, false);
             cur_config = 0;
             usbdev::configok_store(0);
+            usbdev::tx_session_end();
         } else if (s & BIT_IF_TRANSFER) {
             transfer_done();
         } else if (s & BIT_IF_USB_SUSPEND) {
@@ -350,6 +366,22 @@ void USB_DeviceInterrupt(void)
         }
     }
     pthread_mutex_unlock(&mutex);
+}
+
+int USB_DeviceDetach(void)
+{
+    // Without the device thread this process has no link to the chip yet.
+    if (!device_up.load(std::memory_order_acquire) && (CH374U_SPI_init() < 0 || Ch374U_DevCheck() < 0))
+        return err_DeviceDisconnected;
+    pthread_mutex_lock(&mutex);
+    Dev_Write374Byte(REG_USB_SETUP, 0x00);
+    cur_config = 0;
+    usbdev::configok_store(0);
+    usbdev::tx_restart(usbdev::ep1_tx, false);
+    usbdev::tx_restart(usbdev::ep2_tx, false);
+    usbdev::tx_session_end();
+    pthread_mutex_unlock(&mutex);
+    return Success;
 }
 
 void *thread_device_listen(void *arg)
@@ -372,6 +404,7 @@ void *thread_device_listen(void *arg)
     }
     Init374Device(0);
     Init374Device(1);
+    device_up.store(true, std::memory_order_release);
     puts("wait host enum device...");
     if (fd < 0)
         return listen_without_irq_line();
@@ -391,7 +424,7 @@ void *thread_device_listen(void *arg)
         // still served by the level test.
         if ((ret > 0 && (pfd.revents & POLLPRI)) || buf[0] == '0')
             USB_DeviceInterrupt();
-        usbdev::tx_release_held();
+        usbdev::tx_tick();
     }
 }
 

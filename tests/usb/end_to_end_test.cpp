@@ -115,14 +115,15 @@ TEST(EndToEnd, HostFaultsAndRecovery)
     };
     ASSERT_TRUE(sent_ok(5, 1));
 
-    // Not polling: time-outs, one after the other; both reports go out on resumption.
+    // Not polling: time-outs, one after the other; on resumption the report in the chip
+    // goes out, the motion that waited behind it past the bound does not.
     host().stop_polling();
     EXPECT_EQ(MouseSendReport(0, 100, 0, 0), 1);
     EXPECT_EQ(MouseSendReport(0, 200, 0, 0), 1);
     EXPECT_EQ(KeyboardSendReport(2, kNoKeys), 1);
     host().resume_polling();
     ASSERT_TRUE(host().wait_view([](const sim::HostView &v) { return v.consumer == 0x02; }, 1s));
-    ASSERT_TRUE(host_has_x(200));
+    ASSERT_TRUE(host_has_x(100));
     ASSERT_TRUE(sent_ok(5, 300));
 
     // A reset unconfigures until the host has enumerated again; toggles restart at DATA0.
@@ -150,7 +151,7 @@ TEST(EndToEnd, HostFaultsAndRecovery)
     for (int x0 : {1, 300, 400, 500, 700})
         for (int i = 0; i < (x0 == 1 || x0 == 300 ? 5 : 3); ++i)
             want += x0 + i;
-    EXPECT_EQ(s.view.x, want + 100 + 200 + 600) << "every report collected exactly once";
+    EXPECT_EQ(s.view.x, want + 100 + 600) << "every report collected exactly once, none played back late";
 }
 
 TEST(EndToEnd, SetconfigWhileTheHostEnumerates)
