@@ -14,7 +14,6 @@
 #include <cstring>
 #include <unistd.h>
 
-extern "C" int km_detach(void); // TEMP until main's header has it
 namespace {
 
 // Every signal that ends the process by default and that it can see: each one stops the

@@ -775,6 +775,7 @@ bool Service::run()
             leave(idle, "dropped: it held nothing and sent nothing for the idle limit");
     }
 
+    stopping_.store(true); // also after a failure: the status screen ends too
     // Everything clients held goes; the worker ends once it has released it all.
     for (int i = 0; i < kMaxClients; ++i)
         if (clients_[i].fd >= 0)
