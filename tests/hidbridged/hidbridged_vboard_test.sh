@@ -84,7 +84,7 @@ grep 'host sees' "$out/stdout" | tail -1 | grep -q 'keys \[\]  buttons ---' || f
 # it: here poll, once the process may have only one descriptor.
 start
 prlimit --pid $pid --nofile=1: || fail "prlimit"
-"$ctl" --socket "$sock" status >/dev/null 2>&1
+timeout 10 "$ctl" --socket "$sock" status >/dev/null 2>&1
 ended
 [ $rc -eq 1 ] || fail "exit status $rc after a failed poll"
 
