@@ -415,22 +415,23 @@ std::string Service::execute(int slot, const Command &c)
 // One step of the slot's job; true when the job is over.
 bool Service::step(int slot, Job &j, bool leave)
 {
-    bool command = j.cmd.op != Op::Help; // Help marks "no command", only a leave
-    if (command && j.cmd.op == Op::Type) {
-        if (!type_step(slot, j, leave || stopping_.load()))
-            return false;
-    } else if (command && j.cmd.op == Op::Release) {
-        if (release_step(slot, j.result))
-            return false;
-        j.reply = reply_for(j.result);
-    } else if (command) {
-        j.reply = execute(slot, j.cmd);
+    if (j.command) {
+        if (j.cmd.op == Op::Type) {
+            if (!type_step(slot, j, leave || stopping_.load()))
+                return false;
+        } else if (j.cmd.op == Op::Release) {
+            if (release_step(slot, j.result))
+                return false;
+            j.reply = reply_for(j.result);
+        } else {
+            j.reply = execute(slot, j.cmd);
+        }
+        j.command = false;
+        publish_holds(slot);
     }
-    publish_holds(slot);
     if (!leave)
         return true;
     // The client is gone: what it held goes, one report a step, then its masks.
-    j.cmd.op = Op::Help;
     int ignored = Success;
     if (release_step(slot, ignored))
         return false;
@@ -475,7 +476,7 @@ void Service::worker()
         lk.unlock();
         bool over = step(slot, j, leave);
         lk.lock();
-        if (!over)
+        if (!over || (j.leave && !leave)) // a leave that came during the step: its release is still to do
             continue;
         j.queued = false;
         if (j.leave)
@@ -551,6 +552,7 @@ void Service::handle_line(int slot, Client::Line line)
     j = Job{};
     j.text = line.text;
     j.cmd = c;
+    j.command = true;
     if (c.op == Op::Type) // the same place in the job's own copy of the line
         j.cmd.text = std::string_view(j.text).substr(static_cast<size_t>(c.text.data() - line.text.data()), c.text.size());
     j.queued = true;
@@ -574,10 +576,8 @@ void Service::leave(int slot, const char *why)
     c.leaving = true;
     std::lock_guard lk(mutex_);
     Job &j = jobs_[slot];
-    if (!j.queued) {
-        j = Job{};
-        j.cmd.op = Op::Help; // no command, only the leave
-    }
+    if (!j.queued)
+        j = Job{}; // no command, only the leave
     j.done = false;
     j.leave = true;
     j.queued = true;

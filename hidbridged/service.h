@@ -96,6 +96,7 @@ private:
         bool done = false;     // the command's reply is ready for the main thread
         bool leave = false;    // the client is gone: end the command, release everything
         bool left = false;     // released: the slot is free again
+        bool command = false;  // cmd is still to run (or to finish)
         Command cmd;
         std::string text;      // type's text, which cmd.text points into
         std::string reply;
