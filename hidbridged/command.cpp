@@ -222,7 +222,7 @@ template <Op op> bool parse_bare(std::string_view rest, Command &cmd, std::strin
 
 } // namespace
 
-const Verb kVerbs[8] = {
+constexpr Verb kVerbs[8] = {
     {"key", parse_key_command, "key down|up|press|query KEY, key mask KEY on|off"},
     {"button", parse_button_command, "button down|up|click|query BUTTON"},
     {"move", parse_move, "move X Y"},

@@ -282,7 +282,7 @@ std::string Service::type_blocked(const Stroke &s, uint8_t own_mods) const
 }
 
 // One stroke of the text; true when the typing has ended and j.reply is set.
-bool Service::type_step(int slot, Job &j, bool stop_now)
+bool Service::type_step(Job &j, bool stop_now)
 {
     if (!j.started) {
         std::string refused;
@@ -333,7 +333,6 @@ bool Service::type_step(int slot, Job &j, bool stop_now)
         j.reply = "err service stopping" + stopped;
     else
         j.reply = "ok";
-    (void)slot;
     return true;
 }
 
@@ -417,7 +416,7 @@ bool Service::step(int slot, Job &j, bool leave)
 {
     if (j.command) {
         if (j.cmd.op == Op::Type) {
-            if (!type_step(slot, j, leave || stopping_.load()))
+            if (!type_step(j, leave || stopping_.load()))
                 return false;
         } else if (j.cmd.op == Op::Release) {
             if (release_step(slot, j.result))

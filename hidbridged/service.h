@@ -113,7 +113,7 @@ private:
     int next_job(); // a slot with something queued, in turn; -1: none
     bool step(int slot, Job &j, bool leave);
     std::string execute(int slot, const Command &c);
-    bool type_step(int slot, Job &j, bool stop_now);
+    bool type_step(Job &j, bool stop_now);
     std::string type_blocked(const Stroke &s, uint8_t own_mods) const;
     bool release_step(int slot, int &first_error);
     // After every report sent for a client: the input thread's forwarding gets the lock.
