@@ -70,7 +70,10 @@ bool read_reply(int fd, std::string &reply)
 int round_trip(int fd, const std::string &line)
 {
     std::string reply;
-    if (!send_line(fd, line) || !read_reply(fd, reply)) {
+    // A service that refuses us says why and closes, perhaps before the line went out: the
+    // reason is still there to read, and is the reply.
+    send_line(fd, line);
+    if (!read_reply(fd, reply)) {
         fprintf(stderr, "hidbridgectl: the service closed the connection\n");
         return 2;
     }
@@ -79,15 +82,29 @@ int round_trip(int fd, const std::string &line)
     return reply == "ok" || reply.rfind("ok ", 0) == 0 ? 0 : 1;
 }
 
+constexpr const char *kUsage = "usage: hidbridgectl [--socket PATH] [COMMAND [ARGS]]\n"
+                               "       hidbridgectl --help | --version\n";
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const char *path = kDefaultSocket;
     int first = 1;
+    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+        fputs(kUsage, stdout);
+        puts("Sends one command (the words joined) to hidbridged, or every line of standard\n"
+             "input, and prints the replies; `hidbridgectl help` lists the commands.\n"
+             "Exit status: 0 every reply ok, 1 one was err, 2 no service.");
+        return 0;
+    }
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        puts("hidbridgectl " HIDBRIDGE_VERSION);
+        return 0;
+    }
     if (argc > 1 && strcmp(argv[1], "--socket") == 0) {
         if (argc < 3) {
-            fprintf(stderr, "usage: hidbridgectl [--socket PATH] [COMMAND [ARGS]]\n");
+            fputs(kUsage, stderr);
             return 2;
         }
         path = argv[2];

@@ -64,35 +64,6 @@ std::string_view next_word(std::string_view &rest)
     return w;
 }
 
-// A decimal number with an optional sign, or 0x and hex digits; false on anything else or
-// beyond +-99999999 (every range we take is far inside it).
-bool parse_int(std::string_view w, int &out)
-{
-    bool neg = false;
-    size_t i = 0;
-    if (!w.empty() && (w[0] == '-' || w[0] == '+')) {
-        neg = w[0] == '-';
-        i = 1;
-    }
-    int base = 10;
-    if (w.size() > i + 2 && w[i] == '0' && (w[i + 1] == 'x' || w[i + 1] == 'X')) {
-        base = 16;
-        i += 2;
-    }
-    if (i == w.size() || w.size() - i > 8)
-        return false;
-    long v = 0;
-    for (; i < w.size(); ++i) {
-        auto c = static_cast<unsigned char>(w[i]);
-        int d = isdigit(c) ? c - '0' : base == 16 && isxdigit(c) ? (tolower(c) - 'a' + 10) : -1;
-        if (d < 0)
-            return false;
-        v = v * base + d;
-    }
-    out = static_cast<int>(neg ? -v : v);
-    return true;
-}
-
 // Quotes a word from the client for a reply: printable ASCII only, cut short.
 std::string quoted(std::string_view w)
 {
@@ -118,8 +89,10 @@ bool parse_key(std::string_view w, int &usage, std::string &error)
     if (usage >= 0)
         return true;
     if (isdigit(static_cast<unsigned char>(w[0])) || w[0] == '-' || w[0] == '+') {
-        if (!parse_int(w, usage) || usage < 0 || usage > kMaxUsage)
+        long v;
+        if (!parse_number(w, 0, kMaxUsage, v))
             return fail(error, "key code " + quoted(w) + " not in 0..254");
+        usage = static_cast<int>(v);
         return true;
     }
     return fail(error, "unknown key " + quoted(w));
@@ -139,9 +112,11 @@ bool parse_range(std::string_view w, int lo, int hi, int &out, const char *what,
 {
     if (w.empty())
         return fail(error, std::string("missing ") + what);
-    if (!parse_int(w, out) || out < lo || out > hi)
+    long v;
+    if (!parse_number(w, lo, hi, v))
         return fail(error, std::string(what) + " " + quoted(w) + " not in " + std::to_string(lo) + ".." +
                                std::to_string(hi));
+    out = static_cast<int>(v);
     return true;
 }
 
@@ -169,6 +144,153 @@ const char *key_name(int usage)
     return nullptr;
 }
 
+namespace {
+
+bool parse_key_command(std::string_view rest, Command &cmd, std::string &error)
+{
+    std::string_view what = next_word(rest);
+    if (what == "down")
+        cmd.op = Op::KeyDown;
+    else if (what == "up")
+        cmd.op = Op::KeyUp;
+    else if (what == "press")
+        cmd.op = Op::KeyPress;
+    else if (what == "query")
+        cmd.op = Op::KeyQuery;
+    else if (what == "mask")
+        cmd.op = Op::KeyMask;
+    else
+        return fail(error, "key needs down, up, press, mask or query");
+    if (!parse_key(next_word(rest), cmd.code, error))
+        return false;
+    if (cmd.op == Op::KeyMask) {
+        std::string_view v = next_word(rest);
+        if (v == "on" || v == "1")
+            cmd.value = 1;
+        else if (v == "off" || v == "0")
+            cmd.value = 0;
+        else
+            return fail(error, "mask needs on or off");
+    }
+    return at_end(rest, error);
+}
+
+bool parse_button_command(std::string_view rest, Command &cmd, std::string &error)
+{
+    std::string_view what = next_word(rest);
+    if (what == "down")
+        cmd.op = Op::ButtonDown;
+    else if (what == "up")
+        cmd.op = Op::ButtonUp;
+    else if (what == "click")
+        cmd.op = Op::ButtonClick;
+    else if (what == "query")
+        cmd.op = Op::ButtonQuery;
+    else
+        return fail(error, "button needs down, up, click or query");
+    return parse_button(next_word(rest), cmd.code, error) && at_end(rest, error);
+}
+
+bool parse_move(std::string_view rest, Command &cmd, std::string &error)
+{
+    cmd.op = Op::Move;
+    return parse_range(next_word(rest), -kMaxMove, kMaxMove, cmd.x, "x", error) &&
+           parse_range(next_word(rest), -kMaxMove, kMaxMove, cmd.y, "y", error) && at_end(rest, error);
+}
+
+bool parse_wheel(std::string_view rest, Command &cmd, std::string &error)
+{
+    cmd.op = Op::Wheel;
+    return parse_range(next_word(rest), -kMaxWheel, kMaxWheel, cmd.value, "wheel step", error) && at_end(rest, error);
+}
+
+// The text is the rest of the line after one separator, blanks and all.
+bool parse_type(std::string_view rest, Command &cmd, std::string &error)
+{
+    cmd.op = Op::Type;
+    if (rest.size() < 2)
+        return fail(error, "missing text");
+    cmd.text = rest.substr(1);
+    return true;
+}
+
+template <Op op> bool parse_bare(std::string_view rest, Command &cmd, std::string &error)
+{
+    cmd.op = op;
+    return at_end(rest, error);
+}
+
+} // namespace
+
+constexpr Verb kVerbs[8] = {
+    {"key", parse_key_command, "key down|up|press|query KEY, key mask KEY on|off"},
+    {"button", parse_button_command, "button down|up|click|query BUTTON"},
+    {"move", parse_move, "move X Y"},
+    {"wheel", parse_wheel, "wheel N"},
+    {"type", parse_type, "type TEXT"},
+    {"release", parse_bare<Op::Release>, "release"},
+    {"status", parse_bare<Op::Status>, "status"},
+    {"help", parse_bare<Op::Help>, "help"},
+};
+
+std::string help_reply()
+{
+    std::string r = "ok";
+    for (const Verb &v : kVerbs)
+        r += std::string(&v == kVerbs ? " " : "; ") + v.usage;
+    return r;
+}
+
+bool parse_number(std::string_view w, long lo, long hi, long &out)
+{
+    bool neg = false;
+    size_t i = 0;
+    if (!w.empty() && (w[0] == '-' || w[0] == '+')) {
+        neg = w[0] == '-';
+        i = 1;
+    }
+    int base = 10;
+    if (w.size() > i + 1 && w[i] == '0' && (w[i + 1] == 'x' || w[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i == w.size())
+        return false;
+    // The magnitude stays within lo..hi's, far from long's end: checked after every digit.
+    long limit = neg ? -lo : hi;
+    if (limit < 0)
+        return false;
+    long v = 0;
+    for (; i < w.size(); ++i) {
+        auto c = static_cast<unsigned char>(w[i]);
+        int d = isdigit(c) ? c - '0' : base == 16 && isxdigit(c) ? (tolower(c) - 'a' + 10) : -1;
+        if (d < 0)
+            return false;
+        v = v * base + d;
+        if (v > limit)
+            return false;
+    }
+    out = neg ? -v : v;
+    return out >= lo && out <= hi;
+}
+
+std::string escaped(std::string_view s)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (char ch : s) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += ch;
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
 bool parse_command(std::string_view line, Command &cmd, std::string &error)
 {
     if (!line.empty() && line.back() == '\r')
@@ -176,71 +298,9 @@ bool parse_command(std::string_view line, Command &cmd, std::string &error)
     cmd = Command{};
     std::string_view rest = line;
     std::string_view verb = next_word(rest);
-
-    if (verb == "type") {
-        // The text is the rest of the line after one separator, blanks and all.
-        size_t at = line.find("type") + 4;
-        if (at >= line.size())
-            return fail(error, "missing text");
-        cmd.op = Op::Type;
-        cmd.text = line.substr(at + 1);
-        return !cmd.text.empty() || fail(error, "missing text");
-    }
-    if (verb == "key") {
-        std::string_view what = next_word(rest);
-        if (what == "down")
-            cmd.op = Op::KeyDown;
-        else if (what == "up")
-            cmd.op = Op::KeyUp;
-        else if (what == "press")
-            cmd.op = Op::KeyPress;
-        else if (what == "query")
-            cmd.op = Op::KeyQuery;
-        else if (what == "mask")
-            cmd.op = Op::KeyMask;
-        else
-            return fail(error, "key needs down, up, press, mask or query");
-        if (!parse_key(next_word(rest), cmd.code, error))
-            return false;
-        if (cmd.op == Op::KeyMask) {
-            std::string_view v = next_word(rest);
-            if (v == "on" || v == "1")
-                cmd.value = 1;
-            else if (v == "off" || v == "0")
-                cmd.value = 0;
-            else
-                return fail(error, "mask needs on or off");
-        }
-        return at_end(rest, error);
-    }
-    if (verb == "button") {
-        std::string_view what = next_word(rest);
-        if (what == "down")
-            cmd.op = Op::ButtonDown;
-        else if (what == "up")
-            cmd.op = Op::ButtonUp;
-        else if (what == "click")
-            cmd.op = Op::ButtonClick;
-        else if (what == "query")
-            cmd.op = Op::ButtonQuery;
-        else
-            return fail(error, "button needs down, up, click or query");
-        return parse_button(next_word(rest), cmd.code, error) && at_end(rest, error);
-    }
-    if (verb == "move") {
-        cmd.op = Op::Move;
-        return parse_range(next_word(rest), -kMaxMove, kMaxMove, cmd.x, "x", error) &&
-               parse_range(next_word(rest), -kMaxMove, kMaxMove, cmd.y, "y", error) && at_end(rest, error);
-    }
-    if (verb == "wheel") {
-        cmd.op = Op::Wheel;
-        return parse_range(next_word(rest), -kMaxWheel, kMaxWheel, cmd.value, "wheel step", error) &&
-               at_end(rest, error);
-    }
-    if (verb == "release" || verb == "status") {
-        cmd.op = verb == "release" ? Op::Release : Op::Status;
-        return at_end(rest, error);
-    }
+    for (const Verb &v : kVerbs)
+        if (verb == v.name)
+            return v.parse(rest, cmd, error);
     if (verb.empty())
         return fail(error, "empty line");
     return fail(error, "unknown command " + quoted(verb));

@@ -9,6 +9,7 @@
 //   type TEXT                        the rest of the line, as the host's layout types it
 //   release                          everything this client holds
 //   status
+//   help                             these lines, from kVerbs
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,7 @@ enum class Op : uint8_t {
     Type,
     Release,
     Status,
+    Help,
 };
 
 struct Command {
@@ -44,6 +46,24 @@ struct Command {
     int x = 0, y = 0;      // move
     std::string_view text; // type: points into the parsed line
 };
+
+// The protocol's verbs: the parser looks each one up here, `help` prints the usages.
+struct Verb {
+    const char *name;
+    bool (*parse)(std::string_view rest, Command &cmd, std::string &error);
+    const char *usage;
+};
+extern const Verb kVerbs[8];
+// "ok " and every verb's usage, separated by "; ": one reply line.
+std::string help_reply();
+
+// A number as clients and settings write it: an optional sign, then 0x and hex digits or
+// decimal digits (a leading 0 is no octal). False as soon as it leaves lo..hi, so nothing
+// wraps, or on anything else.
+bool parse_number(std::string_view w, long lo, long hi, long &out);
+
+// Bytes outside printable ASCII (and the backslash) as \xNN, for the log.
+std::string escaped(std::string_view s);
 
 // Parses one line without its newline (a trailing CR is ignored). False with `error` set to
 // the reason for the client ("unknown key 'foo'").

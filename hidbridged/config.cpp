@@ -1,11 +1,12 @@
 #include "config.h"
+#include "command.h"
 
 #include "global.h"
 #include "ini.h"
 #include "usbfunc.h"
 
-#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <grp.h>
 #include <unistd.h>
 
@@ -35,8 +36,8 @@ struct Reader {
 
     void complain(const char *section, const char *key, const std::string &value, const char *why)
     {
-        fprintf(msgs, "hidbridged: %s: [%s] %s = \"%s\": %s; using the default\n", path, section, key,
-                value.c_str(), why);
+        fprintf(msgs, "hidbridged: %s: [%s] %s = \"%s\": %s; using the default\n", escaped(path).c_str(), section,
+                key, escaped(value).c_str(), why);
         ++bad;
     }
 
@@ -45,15 +46,88 @@ struct Reader {
         std::string v;
         if (!get("usb", key, v))
             return;
-        char *end = nullptr;
-        errno = 0;
-        unsigned long n = strtoul(v.c_str(), &end, 0);
-        if (v.empty() || *end != '\0' || errno != 0 || n == 0 || n > 0xFFFF || v[0] == '-')
+        long n;
+        if (v.empty() || v[0] == '-' || v[0] == '+' || !parse_number(v, 1, 0xFFFF, n))
             complain("usb", key, v, "not a number in 0x0001..0xffff");
         else
             out = static_cast<uint16_t>(n);
     }
 };
+
+// The names load_config reads; anything else in a file is a misspelling to point out.
+struct Known {
+    const char *section;
+    const char *keys[2];
+};
+constexpr Known kKnown[] = {
+    {"usb", {"vid", "pid"}},
+    {"control", {"socket", "group"}},
+    {"panel", {"status", nullptr}},
+    {"keyboard", {"layout", nullptr}},
+};
+
+std::string trimmed(std::string s)
+{
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return "";
+    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+// Names every section, key and line that no setting reads, with its line number. The count.
+int unknown_names(const char *path, FILE *msgs)
+{
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return 0;
+    int bad = 0, number = 0;
+    const Known *section = nullptr;
+    bool in_unknown = false;
+    char buf[kIniValue];
+    std::string line;
+    auto say = [&](const std::string &what) {
+        fprintf(msgs, "hidbridged: %s: line %d: %s; ignored\n", escaped(path).c_str(), number, what.c_str());
+        ++bad;
+    };
+    while (fgets(buf, sizeof buf, f)) {
+        line += buf;
+        if (line.back() != '\n' && !feof(f))
+            continue;
+        ++number;
+        std::string l = trimmed(line);
+        line.clear();
+        if (l.empty() || l[0] == '#' || l[0] == ';' || l.rfind("//", 0) == 0)
+            continue;
+        if (l[0] == '[') {
+            std::string name = l.substr(1, l.find(']') == std::string::npos ? std::string::npos : l.find(']') - 1);
+            section = nullptr;
+            for (const Known &k : kKnown)
+                if (name == k.section)
+                    section = &k;
+            in_unknown = !section;
+            if (in_unknown)
+                say("unknown section [" + escaped(name) + "]");
+            continue;
+        }
+        size_t eq = l.find('=');
+        if (eq == std::string::npos) {
+            say("\"" + escaped(l) + "\" is no key = value");
+            continue;
+        }
+        if (in_unknown)
+            continue; // named once, at its header
+        std::string key = trimmed(l.substr(0, eq));
+        bool known = false;
+        if (section)
+            for (const char *k : section->keys)
+                known = known || (k && key == k);
+        if (!known)
+            say(section ? "[" + std::string(section->section) + "] unknown key \"" + escaped(key) + "\""
+                        : "key \"" + escaped(key) + "\" outside a section");
+    }
+    fclose(f);
+    return bad;
+}
 
 } // namespace
 
@@ -65,12 +139,19 @@ int load_config(const char *path, Config &cfg, FILE *msgs)
         return 0;
     }
     Reader r{path, msgs};
+    r.bad += unknown_names(path, msgs);
     r.id("vid", cfg.vid);
     r.id("pid", cfg.pid);
 
     std::string v;
     if (r.get("control", "socket", v)) {
-        if (v.empty() || v[0] != '/')
+        const char *runtime = getenv("XDG_RUNTIME_DIR");
+        bool in_runtime = v.rfind(kRuntimeDir, 0) == 0;
+        if (in_runtime && runtime && runtime[0] == '/')
+            v = runtime + v.substr(strlen(kRuntimeDir));
+        if (in_runtime && v.rfind(kRuntimeDir, 0) == 0)
+            r.complain("control", "socket", v, "XDG_RUNTIME_DIR is not set");
+        else if (v.empty() || v[0] != '/')
             r.complain("control", "socket", v, "not an absolute path");
         else if (v.size() >= 108) // sun_path
             r.complain("control", "socket", v, "longer than a socket path may be (107 bytes)");

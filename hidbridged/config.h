@@ -1,7 +1,8 @@
 // The service's settings, read from an INI file with the library's INI functions.
 //   [usb]      vid, pid   the vendor and product ids the host reads (0x0001 .. 0xffff; default:
 //                         the library's)
-//   [control]  socket     the control socket's path (default /run/hidbridge/control.sock)
+//   [control]  socket     the control socket's path (default /run/hidbridge/control.sock); a
+//                         leading $XDG_RUNTIME_DIR is the user's runtime folder
 //              group      the group that may use it (default: the service's own)
 //   [panel]    status     on | off: the status screen (default on)
 //   [keyboard] layout     us | gb | de: the host's keyboard layout, for `type` (default us)
@@ -17,6 +18,7 @@ namespace hidbridged {
 
 constexpr const char *kDefaultConfig = "/etc/hidbridge/hidbridge.ini";
 constexpr const char *kDefaultSocket = "/run/hidbridge/control.sock";
+constexpr const char *kRuntimeDir = "$XDG_RUNTIME_DIR";
 
 struct Config {
     uint16_t vid = 0, pid = 0; // 0: keep the library's
@@ -27,8 +29,9 @@ struct Config {
 };
 
 // Reads path into cfg. A missing file leaves the defaults; a bad value is named on `msgs`
-// ("FILE: [usb] vid = \"zz\": ...; using the default") and its default kept. The number of
-// bad values.
+// ("FILE: [usb] vid = \"zz\": ...; using the default") and its default kept; so is a section,
+// key or line no setting reads ("FILE: line 3: [usb] unknown key \"vdi\"; ignored"). The
+// number of bad values and names (0: the file is valid).
 int load_config(const char *path, Config &cfg, FILE *msgs);
 
 // Fills km_config so that setconfig() makes the host read vid and pid (0: keep the

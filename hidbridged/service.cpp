@@ -3,8 +3,11 @@
 
 #include "hidbridge.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -12,14 +15,19 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 namespace hidbridged {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr uint8_t kUsageLeftShift = 0xE1, kUsageRightAlt = 0xE6;
+// Ctrl, Alt and GUI: with one of them held a typed letter becomes a shortcut.
+constexpr uint8_t kShortcutModifiers[] = {0xE0, 0xE2, 0xE3, 0xE4, 0xE6, 0xE7};
+// Keys of a keyboard report (modifiers are bits of their own), and the report's key slots.
+constexpr int kFirstSlotUsage = 4, kLastSlotUsage = 223, kKeySlots = 10;
 // Lines a client may have waiting; beyond that its socket is not read until they are done,
 // so a client that floods only slows itself.
 constexpr size_t kMaxQueued = 64;
@@ -32,8 +40,10 @@ int (*const kButtonOps[8])(int) = {km_left, km_right, km_middle, km_side1, km_si
 int (*const kButtonQueries[8])() = {km_query_left,  km_query_right, km_query_middle, km_query_side1,
                                     km_query_side2, km_query_side3, km_query_side4,  km_query_side5};
 
+const std::string kUnconfigured = "err host has not configured the device";
+
 // The reply for a control-interface result.
-std::string reply(int result)
+std::string reply_for(int result)
 {
     switch (result) {
     case Success:
@@ -41,12 +51,18 @@ std::string reply(int result)
     case 1:
         return "err host did not collect the report within 100 ms";
     case err_DeviceDisconnected:
-        return "err host has not configured the device";
+        return kUnconfigured;
     case err_parament:
         return "err key code out of range";
     default:
         return "err result " + std::to_string(result);
     }
+}
+
+std::string usage_name(int usage)
+{
+    const char *n = key_name(usage);
+    return n ? n : "key " + std::to_string(usage);
 }
 
 int count_event_devices()
@@ -74,7 +90,43 @@ bool send_all(int fd, const std::string &s)
     return true;
 }
 
+bool fail(const std::string &what, const char *why)
+{
+    fprintf(stderr, "hidbridged: %s: %s\n", escaped(what).c_str(), why);
+    return false;
+}
+
 } // namespace
+
+bool notify_ready()
+{
+    const char *path = getenv("NOTIFY_SOCKET");
+    if (!path || (path[0] != '/' && path[0] != '@'))
+        return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(path);
+    if (len >= sizeof addr.sun_path)
+        return false;
+    memcpy(addr.sun_path, path, len);
+    if (addr.sun_path[0] == '@')
+        addr.sun_path[0] = '\0'; // an abstract name
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    static constexpr char kReady[] = "READY=1";
+    auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
+    bool sent = sendto(fd, kReady, sizeof kReady - 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&addr), addr_len) ==
+                static_cast<ssize_t>(sizeof kReady - 1);
+    close(fd);
+    return sent;
+}
+
+bool Service::Holds::any() const
+{
+    auto set = [](const auto &a) { return std::find(a.begin(), a.end(), true) != a.end(); };
+    return set(keys) || set(masks) || set(buttons);
+}
 
 Service::Service(ServiceOptions opts) : opts_(std::move(opts))
 {
@@ -82,6 +134,7 @@ Service::Service(ServiceOptions opts) : opts_(std::move(opts))
         wake_[0] = wake_[1] = -1;
     if (!opts_.count_inputs)
         opts_.count_inputs = count_event_devices;
+    ready_ = !opts_.start_library;
 }
 
 Service::~Service()
@@ -98,55 +151,72 @@ bool Service::open_socket()
     const std::string &path = opts_.config.socket;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        fprintf(stderr, "hidbridged: socket path too long: %s\n", path.c_str());
-        return false;
-    }
+    if (path.size() >= sizeof addr.sun_path || path.empty() || path[0] != '/')
+        return fail(path, "not an absolute socket path of at most 107 bytes");
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
+    // The folder: ours, and nobody else may put or swap a name in it.
     std::string dir = path.substr(0, path.rfind('/'));
-    if (!dir.empty() && mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-        fprintf(stderr, "hidbridged: cannot create %s: %s\n", dir.c_str(), strerror(errno));
-        return false;
-    }
+    if (dir.empty())
+        dir = "/";
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return fail(dir, strerror(errno));
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0)
+        return fail(dir, strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+        return fail(dir, "not a folder");
+    if (st.st_uid != geteuid())
+        return fail(dir, "a folder not owned by the service's user");
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return fail(dir, "a folder others may write to");
+
     gid_t gid = static_cast<gid_t>(-1);
     if (!opts_.config.group.empty()) {
         const group *g = getgrnam(opts_.config.group.c_str());
-        if (!g) {
-            fprintf(stderr, "hidbridged: no group %s for %s\n", opts_.config.group.c_str(), path.c_str());
-            return false;
-        }
+        if (!g)
+            return fail(path, ("no group " + escaped(opts_.config.group)).c_str());
         gid = g->gr_gid;
     }
 
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        fprintf(stderr, "hidbridged: socket: %s\n", strerror(errno));
-        return false;
-    }
-    // A socket file left by a service that died is replaced; a live one is not taken over.
-    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+    // Only a stale socket is replaced: a live one is left to its service, anything else alone.
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode))
+            return fail(path, "exists and is not a socket");
+        // Non-blocking: a service whose backlog is full still counts as live.
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (probe < 0)
+            return fail(path, strerror(errno));
+        int r = connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        int err = errno;
         close(probe);
-        close(fd);
-        fprintf(stderr, "hidbridged: another service answers on %s\n", path.c_str());
-        return false;
+        if (r == 0 || err == EAGAIN || err == EINPROGRESS)
+            return fail(path, "another service answers on it");
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            return fail(path, strerror(errno));
     }
-    if (probe >= 0)
-        close(probe);
-    unlink(path.c_str());
 
-    // Created with no access for others and made 0660 before anyone may connect.
-    mode_t old = umask(0177);
-    int bound = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    umask(old);
-    if (bound != 0 || chmod(path.c_str(), 0660) != 0 || chown(path.c_str(), static_cast<uid_t>(-1), gid) != 0 ||
-        listen(fd, kMaxClients) != 0) {
-        fprintf(stderr, "hidbridged: %s: %s\n", path.c_str(), strerror(errno));
-        close(fd);
-        unlink(path.c_str());
-        return false;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return fail(path, strerror(errno));
+    // The mode is the socket's from the start (bind takes it, less the umask): never a chmod
+    // by name. The group is set on the name without following a link.
+    int bound = -1;
+    if (fchmod(fd, 0660) == 0) {
+        mode_t old = umask(0117);
+        bound = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        umask(old);
     }
+    if (bound != 0 || fchownat(AT_FDCWD, path.c_str(), static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW) != 0 ||
+        lstat(path.c_str(), &st) != 0 || listen(fd, kMaxClients) != 0) {
+        int err = errno;
+        close(fd);
+        if (bound == 0)
+            unlink(path.c_str());
+        return fail(path, strerror(err));
+    }
+    socket_dev_ = st.st_dev;
+    socket_ino_ = st.st_ino;
     listen_fd_ = fd;
     return true;
 }
@@ -161,123 +231,163 @@ void Service::stop()
     }
 }
 
+// ---- worker ----
+
 void Service::give_way() const { std::this_thread::sleep_for(kGiveWay); }
 
-void Service::hold_key(int client, int code, bool held) { holds_[client].keys[code] = held; }
-void Service::hold_button(int client, int bit, bool held) { holds_[client].buttons[bit] = held; }
-
-bool Service::held_by_other(int client, int code, bool key) const
+bool Service::held_by_other(int slot, int code, bool key) const
 {
     for (int i = 0; i < kMaxClients; ++i)
-        if (i != client && (key ? holds_[i].keys[code] : holds_[i].buttons[code]))
+        if (i != slot && (key ? holds_[i].keys[code] : holds_[i].buttons[code]))
             return true;
     return false;
 }
 
-std::string Service::release(int client)
+bool Service::held_by_any(int code) const { return held_by_other(-1, code, true); }
+
+bool Service::masked_by_any(int code) const
 {
-    int first_error = Success;
+    for (const Holds &h : holds_)
+        if (h.masks[code])
+            return true;
+    return false;
+}
+
+// A physical keyboard holds the key and no client hides it: the host is sent it.
+bool Service::host_sees_physical(int code) const { return (km_query_key(code) & 1) && !masked_by_any(code); }
+
+void Service::publish_holds(int slot) { holding_[slot].store(holds_[slot].any()); }
+
+// Why the stroke cannot reach the host as typed now; empty when it can. own_mods: the
+// Shift and AltGr the typing itself holds.
+std::string Service::type_blocked(const Stroke &s, uint8_t own_mods) const
+{
+    for (uint8_t u : kShortcutModifiers) {
+        if (u == kUsageRightAlt && (own_mods & kModAltGr) && !held_by_any(u) && !host_sees_physical(u))
+            continue;
+        if (held_by_any(u) || host_sees_physical(u))
+            return "cannot type while " + usage_name(u) + " is held";
+    }
+    int slots = 0;
+    for (int u = kFirstSlotUsage; u <= kLastSlotUsage; ++u) {
+        if (!held_by_any(u) && !host_sees_physical(u))
+            continue;
+        if (u == s.usage)
+            return "cannot type while " + usage_name(u) + " is held";
+        ++slots;
+    }
+    if (slots >= kKeySlots)
+        return "cannot type while " + std::to_string(slots) + " keys are held (no free key slot)";
+    return "";
+}
+
+// One stroke of the text; true when the typing has ended and j.reply is set.
+bool Service::type_step(Job &j, bool stop_now)
+{
+    if (!j.started) {
+        std::string refused;
+        if (!plan_text(opts_.config.layout, j.cmd.text, j.strokes, refused)) {
+            j.reply = "err cannot type " + refused + " with layout " + layout_name(opts_.config.layout);
+            return true;
+        }
+        j.started = true;
+    }
+    struct Modifier {
+        uint8_t bit, usage;
+    };
+    static constexpr Modifier kMods[2] = {{kModShift, kUsageLeftShift}, {kModAltGr, kUsageRightAlt}};
+    if (!stop_now && j.result == Success && j.refusal.empty() && j.next < j.strokes.size()) {
+        const Stroke &s = j.strokes[j.next];
+        j.refusal = type_blocked(s, j.mods);
+        if (j.refusal.empty()) {
+            for (const Modifier &m : kMods) {
+                bool want = s.mods & m.bit;
+                if (want != bool(j.mods & m.bit) && j.result == Success) {
+                    j.result = want ? km_keydown(m.usage) : km_keyup(m.usage);
+                    j.mods = static_cast<uint8_t>(want ? j.mods | m.bit : j.mods & ~m.bit);
+                    give_way();
+                }
+            }
+            if (j.result == Success) {
+                j.result = km_keypress(s.usage);
+                give_way();
+            }
+            if (j.result == Success && ++j.next < j.strokes.size())
+                return false;
+        }
+    }
+    // A modifier a client holds with `key down` stays down.
+    for (const Modifier &m : kMods)
+        if ((j.mods & m.bit) && !held_by_any(m.usage)) {
+            km_keyup(m.usage);
+            give_way();
+        }
+    j.mods = 0;
+    std::string stopped =
+        " (typing stopped after " + std::to_string(j.next) + " of " + std::to_string(j.strokes.size()) + " key strokes)";
+    if (!j.refusal.empty())
+        j.reply = "err " + j.refusal + (j.next ? stopped : "");
+    else if (j.result != Success)
+        j.reply = reply_for(j.result) + stopped;
+    else if (j.next < j.strokes.size())
+        j.reply = "err service stopping" + stopped;
+    else
+        j.reply = "ok";
+    return true;
+}
+
+// Lets go of one key or button the client holds (one report), or of all its masks (none);
+// false when nothing was left.
+bool Service::release_step(int slot, int &first_error)
+{
+    Holds &h = holds_[slot];
     auto note = [&](int r) {
         if (first_error == Success)
             first_error = r;
         give_way();
+        publish_holds(slot);
+        return true;
     };
     for (int code = 0; code < 255; ++code)
-        if (holds_[client].keys[code]) {
-            holds_[client].keys[code] = false;
-            if (!held_by_other(client, code, true))
-                note(km_keyup(code));
+        if (h.keys[code]) {
+            h.keys[code] = false;
+            if (!held_by_other(slot, code, true))
+                return note(km_keyup(code));
         }
     for (int bit = 0; bit < 8; ++bit)
-        if (holds_[client].buttons[bit]) {
-            holds_[client].buttons[bit] = false;
-            if (!held_by_other(client, bit, false))
-                note(kButtonOps[bit](0));
+        if (h.buttons[bit]) {
+            h.buttons[bit] = false;
+            if (!held_by_other(slot, bit, false))
+                return note(kButtonOps[bit](0));
         }
-    return reply(first_error);
+    return false;
 }
 
-std::string Service::type_text(int client, std::string_view text)
+std::string Service::execute(int slot, const Command &c)
 {
-    std::vector<Stroke> strokes;
-    std::string refused;
-    if (!plan_text(opts_.config.layout, text, strokes, refused))
-        return "err cannot type " + refused + " with layout " + layout_name(opts_.config.layout);
-
-    struct Modifier {
-        uint8_t bit, usage;
-        bool down = false;
-    };
-    Modifier mods[2] = {{kModShift, kUsageLeftShift}, {kModAltGr, kUsageRightAlt}};
-    int result = Success;
-    size_t done = 0;
-    for (const Stroke &s : strokes) {
-        for (Modifier &m : mods) {
-            bool want = s.mods & m.bit;
-            if (want != m.down && result == Success) {
-                result = want ? km_keydown(m.usage) : km_keyup(m.usage);
-                m.down = want;
-                give_way();
-            }
-        }
-        if (result != Success)
-            break;
-        result = km_keypress(s.usage);
-        give_way();
-        if (result != Success)
-            break;
-        ++done;
-    }
-    // A modifier this or another client holds with `key down` stays down.
-    for (Modifier &m : mods) {
-        bool held = holds_[client].keys[m.usage] || held_by_other(client, m.usage, true);
-        if (m.down && !held) {
-            km_keyup(m.usage);
-            give_way();
-        }
-    }
-    if (result != Success)
-        return reply(result) + " (typing stopped after " + std::to_string(done) + " of " +
-               std::to_string(strokes.size()) + " key strokes)";
-    return "ok";
-}
-
-std::string Service::status_line()
-{
-    int n = 0;
-    for (const Client &c : clients_)
-        n += c.fd >= 0;
-    bool configured = std::atomic_ref<uint8_t>(km.configok).load() == 1;
-    return "ok version=" + library_version() + " host=" + (configured ? "configured" : "unconfigured") +
-           " inputs=" + std::to_string(inputs()) + " layout=" + layout_name(opts_.config.layout) +
-           " clients=" + std::to_string(n);
-}
-
-std::string Service::execute(int client, const Command &c)
-{
+    Holds &h = holds_[slot];
     int r = Success;
     switch (c.op) {
     case Op::KeyDown:
         r = km_keydown(c.code);
-        hold_key(client, c.code, r != err_parament);
+        h.keys[c.code] = r != err_parament;
         break;
     case Op::KeyUp:
         r = km_keyup(c.code);
-        hold_key(client, c.code, false);
+        h.keys[c.code] = false;
         break;
     case Op::KeyPress:
         r = km_keypress(c.code);
-        hold_key(client, c.code, false);
+        h.keys[c.code] = false;
         break;
     case Op::KeyMask:
-        return reply(km_mask_key(c.code, c.value));
-    case Op::KeyQuery:
-        r = km_query_key(c.code);
-        return r < 0 ? reply(r) : "ok " + std::to_string(r);
+        h.masks[c.code] = c.value;
+        // Hidden while any client hides it.
+        return reply_for(km_mask_key(c.code, masked_by_any(c.code)));
     case Op::ButtonDown:
     case Op::ButtonUp:
         r = kButtonOps[c.code](c.op == Op::ButtonDown);
-        hold_button(client, c.code, c.op == Op::ButtonDown);
+        h.buttons[c.code] = c.op == Op::ButtonDown;
         break;
     case Op::ButtonClick:
         r = kButtonOps[c.code](1);
@@ -286,34 +396,242 @@ std::string Service::execute(int client, const Command &c)
             r = kButtonOps[c.code](0);
         else
             kButtonOps[c.code](0); // never leave the button down
-        hold_button(client, c.code, false);
+        h.buttons[c.code] = false;
         break;
-    case Op::ButtonQuery:
-        return "ok " + std::to_string(kButtonQueries[c.code]());
     case Op::Move:
         r = km_move(static_cast<int16_t>(c.x), static_cast<int16_t>(c.y));
         break;
     case Op::Wheel:
         r = km_wheel(static_cast<uint8_t>(c.value)); // two's complement: -1 is one notch down
         break;
-    case Op::Type:
-        return type_text(client, c.text);
-    case Op::Release:
-        return release(client);
-    case Op::Status:
-        return status_line();
+    default: // answered by the main thread
+        return "err internal";
     }
     give_way();
-    return reply(r);
+    return reply_for(r);
 }
 
-std::string Service::execute_line(int client, std::string_view line)
+// One step of the slot's job; true when the job is over.
+bool Service::step(int slot, Job &j, bool leave)
 {
+    if (j.command) {
+        if (j.cmd.op == Op::Type) {
+            if (!type_step(j, leave || stopping_.load()))
+                return false;
+        } else if (j.cmd.op == Op::Release) {
+            if (release_step(slot, j.result))
+                return false;
+            j.reply = reply_for(j.result);
+        } else {
+            j.reply = execute(slot, j.cmd);
+        }
+        j.command = false;
+        publish_holds(slot);
+    }
+    if (!leave)
+        return true;
+    // The client is gone: what it held goes, one report a step, then its masks.
+    int ignored = Success;
+    if (release_step(slot, ignored))
+        return false;
+    for (int code = 0; code < 255; ++code)
+        if (holds_[slot].masks[code]) {
+            holds_[slot].masks[code] = false;
+            if (!masked_by_any(code))
+                km_mask_key(code, 0);
+        }
+    publish_holds(slot);
+    return true;
+}
+
+int Service::next_job()
+{
+    for (int k = 0; k < kMaxClients; ++k) {
+        int i = (turn_ + k) % kMaxClients;
+        if (jobs_[i].queued)
+            return i;
+    }
+    return -1;
+}
+
+void Service::worker()
+{
+    if (opts_.start_library) {
+        opts_.start_library(); // returns once a host has configured the device
+        ready_.store(true);
+        char b = 1;
+        ssize_t r = write(wake_[1], &b, 1);
+        (void)r;
+    }
+    std::unique_lock lk(mutex_);
+    for (;;) {
+        int slot = -1;
+        work_.wait(lk, [&] { return (slot = next_job()) >= 0 || quit_; });
+        if (slot < 0)
+            return;
+        turn_ = (slot + 1) % kMaxClients;
+        Job &j = jobs_[slot];
+        bool leave = j.leave;
+        lk.unlock();
+        bool over = step(slot, j, leave);
+        lk.lock();
+        if (!over || (j.leave && !leave)) // a leave that came during the step: its release is still to do
+            continue;
+        j.queued = false;
+        if (j.leave)
+            j.left = true;
+        else
+            j.done = true;
+        char b = 1;
+        ssize_t r = write(wake_[1], &b, 1);
+        (void)r;
+    }
+}
+
+// ---- main thread ----
+
+std::string Service::status_line()
+{
+    int n = 0;
+    for (const Client &c : clients_)
+        n += c.fd >= 0;
+    bool configured = ready() && std::atomic_ref<uint8_t>(km.configok).load() == 1;
+    return "ok version=" + library_version() + " host=" + (configured ? "configured" : "unconfigured") +
+           " inputs=" + std::to_string(inputs()) + " layout=" + layout_name(opts_.config.layout) +
+           " clients=" + std::to_string(n);
+}
+
+bool Service::reply(int slot, const std::string &r)
+{
+    Client &c = clients_[slot];
+    c.active = Clock::now();
+    if (send_all(c.fd, r + "\n"))
+        return true;
+    leave(slot, "does not take its replies");
+    return false;
+}
+
+void Service::handle_line(int slot, Client::Line line)
+{
+    if (line.too_long) {
+        reply(slot, "err line longer than " + std::to_string(kMaxLine) + " bytes");
+        return;
+    }
     Command c;
     std::string error;
-    if (!parse_command(line, c, error))
-        return "err " + error;
-    return execute(client, c);
+    if (!parse_command(line.text, c, error)) {
+        reply(slot, "err " + error);
+        return;
+    }
+    switch (c.op) {
+    case Op::Status:
+        reply(slot, status_line());
+        return;
+    case Op::Help:
+        reply(slot, help_reply());
+        return;
+    default:
+        break;
+    }
+    if (!ready()) {
+        reply(slot, kUnconfigured);
+        return;
+    }
+    if (c.op == Op::KeyQuery) {
+        int r = km_query_key(c.code);
+        reply(slot, r < 0 ? reply_for(r) : "ok " + std::to_string(r));
+        return;
+    }
+    if (c.op == Op::ButtonQuery) {
+        reply(slot, "ok " + std::to_string(kButtonQueries[c.code]()));
+        return;
+    }
+    std::lock_guard lk(mutex_);
+    Job &j = jobs_[slot];
+    j = Job{};
+    j.text = line.text;
+    j.cmd = c;
+    j.command = true;
+    if (c.op == Op::Type) // the same place in the job's own copy of the line
+        j.cmd.text = std::string_view(j.text).substr(static_cast<size_t>(c.text.data() - line.text.data()), c.text.size());
+    j.queued = true;
+    clients_[slot].busy = true;
+    work_.notify_one();
+}
+
+// The client is gone (or dropped): its socket closes now, its slot once the worker has
+// released what it held.
+void Service::leave(int slot, const char *why)
+{
+    Client &c = clients_[slot];
+    printf("hidbridged: client %d (uid %u) %s\n", slot, static_cast<unsigned>(c.uid), why);
+    close(c.fd);
+    c.fd = -1;
+    c.lines.clear();
+    if (!c.busy && !holding_[slot].load()) {
+        c = Client{};
+        return;
+    }
+    c.leaving = true;
+    std::lock_guard lk(mutex_);
+    Job &j = jobs_[slot];
+    if (!j.queued)
+        j = Job{}; // no command, only the leave
+    j.done = false;
+    j.leave = true;
+    j.queued = true;
+    work_.notify_one();
+}
+
+void Service::collect_replies()
+{
+    char buf[64];
+    while (read(wake_[0], buf, sizeof buf) > 0) {
+    }
+    for (int i = 0; i < kMaxClients; ++i) {
+        std::string r;
+        bool done, left;
+        {
+            std::lock_guard lk(mutex_);
+            Job &j = jobs_[i];
+            done = j.done;
+            left = j.left;
+            if (done)
+                r = std::move(j.reply);
+            j.done = j.left = false;
+        }
+        if (left)
+            clients_[i] = Client{};
+        if (done && clients_[i].fd >= 0) {
+            clients_[i].busy = false;
+            reply(i, r);
+        }
+    }
+}
+
+// The client that has waited longest without holding anything or having work; -1: none.
+int Service::drop_candidate() const
+{
+    int best = -1;
+    for (int i = 0; i < kMaxClients; ++i) {
+        const Client &c = clients_[i];
+        if (c.fd < 0 || c.busy || !c.lines.empty() || holding_[i].load())
+            continue;
+        if (best < 0 || c.active < clients_[best].active)
+            best = i;
+    }
+    return best;
+}
+
+// Until the first idle client is due to be dropped; -1: none is.
+int Service::idle_timeout_ms() const
+{
+    int i = drop_candidate();
+    if (i < 0)
+        return -1;
+    auto left = clients_[i].active + opts_.idle_limit - Clock::now();
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::clamp<long long>(ms, 0, 60 * 60 * 1000));
 }
 
 void Service::accept_client()
@@ -321,14 +639,33 @@ void Service::accept_client()
     int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0)
         return;
-    for (Client &c : clients_)
-        if (c.fd < 0) {
-            c = Client{};
-            c.fd = fd;
-            return;
-        }
-    send_all(fd, "err too many clients (" + std::to_string(kMaxClients) + ")\n");
-    close(fd);
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        cred.uid = static_cast<uid_t>(-1);
+    int slot = -1;
+    for (int i = 0; i < kMaxClients && slot < 0; ++i)
+        if (clients_[i].fd < 0 && !clients_[i].leaving)
+            slot = i;
+    if (slot < 0 && (slot = drop_candidate()) >= 0) {
+        leave(slot, "dropped for a new client: it held nothing and was idle longest");
+        if (clients_[slot].leaving)
+            slot = -1;
+    }
+    if (slot < 0) {
+        printf("hidbridged: refused a client (uid %u): %d clients hold keys, buttons or masks or are busy\n",
+               static_cast<unsigned>(cred.uid), kMaxClients);
+        send_all(fd, "err too many clients (" + std::to_string(kMaxClients) + ")\n");
+        close(fd);
+        return;
+    }
+    Client &c = clients_[slot];
+    c = Client{};
+    c.fd = fd;
+    c.uid = cred.uid;
+    c.active = Clock::now();
+    printf("hidbridged: client %d connected: uid %u, pid %d\n", slot, static_cast<unsigned>(cred.uid),
+           static_cast<int>(cred.pid));
 }
 
 void Service::read_client(Client &c)
@@ -341,6 +678,7 @@ void Service::read_client(Client &c)
         c.eof = true; // a line cut off by the disconnect is not run
         return;
     }
+    c.active = Clock::now();
     for (ssize_t i = 0; i < n; ++i) {
         char b = buf[i];
         if (b == '\n') {
@@ -361,14 +699,6 @@ void Service::read_client(Client &c)
     }
 }
 
-void Service::drop_client(int slot)
-{
-    Client &c = clients_[slot];
-    close(c.fd);
-    c = Client{};
-    release(slot); // nothing it pressed stays held on the host
-}
-
 void Service::status_loop()
 {
     StatusScreen screen;
@@ -380,67 +710,95 @@ void Service::status_loop()
     }
 }
 
-void Service::run()
+bool Service::run()
 {
+    std::thread work([this] { worker(); });
     std::thread status;
-    if (opts_.config.panel)
-        status = std::thread([this] { status_loop(); });
+    bool started = false, failed = false;
 
     while (!stopping_.load()) {
+        if (!started && ready()) {
+            started = true;
+            if (opts_.start_library)
+                puts("hidbridged: forwarding keyboards and mice to the host");
+            if (opts_.config.panel)
+                status = std::thread([this] { status_loop(); });
+        }
         pollfd fds[kMaxClients + 2];
         int slot_of[kMaxClients + 2];
         nfds_t n = 0;
-        bool work = false;
+        bool work_waiting = false;
         fds[n++] = {wake_[0], POLLIN, 0};
         fds[n++] = {listen_fd_, POLLIN, 0};
         for (int i = 0; i < kMaxClients; ++i) {
             Client &c = clients_[i];
             if (c.fd < 0)
                 continue;
-            work = work || !c.lines.empty() || c.eof;
+            work_waiting = work_waiting || (!c.busy && (!c.lines.empty() || c.eof));
             if (!c.eof && c.lines.size() < kMaxQueued) {
                 slot_of[n] = i;
                 fds[n++] = {c.fd, POLLIN, 0};
             }
         }
-        if (poll(fds, n, work ? 0 : -1) < 0 && errno != EINTR)
+        if (poll(fds, n, work_waiting ? 0 : idle_timeout_ms()) < 0) {
+            if (errno == EINTR)
+                continue;
+            fprintf(stderr, "hidbridged: poll: %s\n", strerror(errno));
+            failed = true;
             break;
+        }
+        if (fds[0].revents & POLLIN)
+            collect_replies();
         if (fds[1].revents & POLLIN)
             accept_client();
         for (nfds_t k = 2; k < n; ++k)
-            if (fds[k].revents & (POLLIN | POLLHUP | POLLERR))
+            if (fds[k].revents & (POLLIN | POLLHUP | POLLERR) && clients_[slot_of[k]].fd == fds[k].fd)
                 read_client(clients_[slot_of[k]]);
 
         // One line per client per round: a busy client does not hold the others up.
         for (int i = 0; i < kMaxClients && !stopping_.load(); ++i) {
             Client &c = clients_[i];
-            if (c.fd < 0)
+            if (c.fd < 0 || c.busy)
                 continue;
             if (c.lines.empty()) {
                 if (c.eof)
-                    drop_client(i);
+                    leave(i, "disconnected");
                 continue;
             }
             Client::Line line = std::move(c.lines.front());
             c.lines.pop_front();
-            std::string r = line.too_long
-                                ? "err line longer than " + std::to_string(kMaxLine) + " bytes"
-                                : execute_line(i, line.text);
-            if (!send_all(c.fd, r + "\n"))
-                drop_client(i);
+            handle_line(i, std::move(line));
         }
+        int idle = drop_candidate();
+        if (idle >= 0 && Clock::now() - clients_[idle].active >= opts_.idle_limit)
+            leave(idle, "dropped: it held nothing and sent nothing for the idle limit");
     }
 
+    stopping_.store(true); // also after a failure: the status screen ends too
+    // Everything clients held goes; the worker ends once it has released it all.
     for (int i = 0; i < kMaxClients; ++i)
         if (clients_[i].fd >= 0)
-            drop_client(i);
+            leave(i, "disconnected: the service stops");
+    {
+        std::lock_guard lk(mutex_);
+        quit_ = true;
+        work_.notify_one();
+    }
+    if (ready())
+        work.join();
+    else
+        work.detach(); // still waiting for a host in km_init: it held nothing
     if (status.joinable())
         status.join();
     if (listen_fd_ >= 0) {
         close(listen_fd_);
         listen_fd_ = -1;
-        unlink(opts_.config.socket.c_str());
+        struct stat st;
+        const char *path = opts_.config.socket.c_str();
+        if (lstat(path, &st) == 0 && st.st_dev == socket_dev_ && st.st_ino == socket_ino_)
+            unlink(path);
     }
+    return !failed;
 }
 
 } // namespace hidbridged

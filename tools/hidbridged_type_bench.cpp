@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
@@ -92,7 +93,8 @@ int main(int argc, char **argv)
     km_init();
 
     hidbridged::ServiceOptions opts;
-    opts.config.socket = "/tmp/hidbridged-bench-" + std::to_string(getpid()) + ".sock";
+    char dir[] = "/tmp/hidbridged-bench-XXXXXX"; // the service takes no folder others may write to
+    opts.config.socket = std::string(mkdtemp(dir)) + "/control.sock";
     opts.count_inputs = [] {
         int n = 0;
         for (int i = 0; i < sim::EventDevices::kCount; ++i)

@@ -2,14 +2,21 @@
 #include "command.h"
 #include "config.h"
 #include "layout.h"
+#include "service.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <grp.h>
+#include <set>
+#include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace hidbridged;
@@ -111,6 +118,44 @@ TEST(ServiceParser, RefusesWithAReason)
     EXPECT_EQ(error_of("status now"), "unexpected 'now'");
     EXPECT_EQ(error_of(std::string_view("key\0press a", 11)), "unknown command 'key?press'");
     EXPECT_EQ(error_of("\xff\xfe"), "unknown command '?" "?'");
+    // Numbers past 32 bits do not wrap into the range.
+    EXPECT_EQ(error_of("wheel 0xffffffff"), "wheel step '0xffffffff' not in -127..127");
+    EXPECT_EQ(error_of("move 0xffff8001 0"), "x '0xffff8001' not in -32767..32767");
+    EXPECT_EQ(error_of("key press -0xffffff04"), "key code '-0xffffff04' not in 0..254");
+    EXPECT_EQ(error_of("wheel 00000000000000000000128"), "wheel step '00000000000000000000128' not in -127..127");
+    EXPECT_EQ(parsed("wheel -0x7f").value, -127);
+    EXPECT_EQ(parsed("key press 010").code, 10) << "decimal, not octal";
+}
+
+TEST(ServiceParser, HelpAndReadmeListEveryVerb)
+{
+    EXPECT_EQ(parsed("help").op, Op::Help);
+    std::string help = help_reply();
+    std::set<std::string> usages;
+    for (const Verb &v : kVerbs) {
+        EXPECT_NE(help.find(v.usage), std::string::npos) << v.usage;
+        usages.insert(v.usage);
+        Command c;
+        std::string e;
+        parse_command(v.name, c, e);
+        EXPECT_EQ(e.find("unknown command"), std::string::npos) << v.name;
+    }
+    // README's command table of the service, one row per verb, its first column the usage.
+    std::ifstream f(HIDBRIDGE_SOURCE_DIR "/README.md");
+    std::string line;
+    bool in_section = false;
+    std::set<std::string> rows;
+    while (std::getline(f, line)) {
+        if (line.rfind("## ", 0) == 0)
+            in_section = line == "## The service: hidbridged";
+        if (!in_section || line.rfind("| `", 0) != 0)
+            continue;
+        std::string cell = line.substr(3, line.find("` |") - 3);
+        for (size_t at; (at = cell.find("\\|")) != std::string::npos;)
+            cell.erase(at, 1);
+        rows.insert(cell);
+    }
+    EXPECT_EQ(rows, usages);
 }
 
 TEST(ServiceLayouts, EveryPrintableCharacterRoundTrips)
@@ -220,4 +265,119 @@ TEST(ServiceSettings, ValuesDefaultsAndBadValues)
     free(msgs);
     EXPECT_EQ(e.socket, kDefaultSocket);
     rmdir(dir);
+}
+
+TEST(ServiceSettings, MisspeltNamesOctalLookingNumbersAndControlCharacters)
+{
+    char dir[] = "/tmp/hidbridged-ini-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    std::string path = std::string(dir) + "/hidbridge.ini";
+    {
+        std::ofstream f(path);
+        f << "[usb]\npid = 0104\nvdi = 0x1234\n[contrl]\nsocket = /x.sock\n[control]\n"
+             "socket = $XDG_RUNTIME_DIR/hidbridge.sock\ngroup = \x1b[2Jgone\n";
+    }
+    setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
+    Config c;
+    char *msgs = nullptr;
+    size_t len = 0;
+    FILE *m = open_memstream(&msgs, &len);
+    EXPECT_EQ(load_config(path.c_str(), c, m), 3);
+    fclose(m);
+    std::string text = msgs;
+    free(msgs);
+    EXPECT_EQ(c.pid, 104) << "0104 is decimal";
+    EXPECT_EQ(c.socket, "/run/user/4242/hidbridge.sock");
+    for (const char *named : {": line 3: [usb] unknown key \"vdi\"; ignored\n", ": line 4: unknown section [contrl]; ignored\n",
+                              "[control] group = \"\\x1b[2Jgone\": no such group"})
+        EXPECT_NE(text.find(named), std::string::npos) << named << " in\n" << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << "a control character reached the log";
+    unlink(path.c_str());
+    rmdir(dir);
+}
+
+namespace {
+
+// open_socket's result and what it said.
+std::pair<bool, std::string> open_at(const std::string &path)
+{
+    ServiceOptions o;
+    o.config.socket = path;
+    Service s(o);
+    testing::internal::CaptureStderr();
+    bool ok = s.open_socket();
+    return {ok, testing::internal::GetCapturedStderr()};
+}
+
+// A socket bound at path (listening with backlog when that is not negative), or a datagram one.
+int bound(const std::string &path, int backlog, int type = SOCK_STREAM)
+{
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    strcpy(a.sun_path, path.c_str());
+    int fd = socket(AF_UNIX, type, 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << path;
+    EXPECT_TRUE(backlog < 0 || listen(fd, backlog) == 0);
+    return fd;
+}
+
+} // namespace
+
+TEST(ServiceSocket, OnlyAStaleSocketIsReplacedInAFolderOfItsOwn)
+{
+    char tmp[] = "/tmp/hidbridged-sock-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmp));
+    std::string dir = tmp;
+    auto refused = [&](const std::string &path, const char *why) {
+        auto [ok, said] = open_at(dir + path);
+        EXPECT_FALSE(ok) << path;
+        EXPECT_NE(said.find(why), std::string::npos) << said;
+    };
+    std::ofstream(dir + "/file.sock") << "keep";
+    refused("/file.sock", "exists and is not a socket");
+    std::ifstream kept(dir + "/file.sock");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>()), "keep");
+    mkdir((dir + "/folder.sock").c_str(), 0700);
+    refused("/folder.sock", "exists and is not a socket");
+    mkdir((dir + "/open").c_str(), 0700);
+    chmod((dir + "/open").c_str(), 01777);
+    refused("/open/control.sock", "a folder others may write to");
+    if (geteuid() == 0) {
+        mkdir((dir + "/theirs").c_str(), 0755);
+        ASSERT_EQ(chown((dir + "/theirs").c_str(), 65534, 65534), 0);
+        refused("/theirs/control.sock", "not owned by the service's user");
+    }
+
+    // A live service whose backlog is full: the probe does not wait for it.
+    int live = bound(dir + "/busy.sock", 0);
+    std::vector<int> queued;
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    strcpy(a.sun_path, (dir + "/busy.sock").c_str());
+    do
+        queued.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    while (queued.size() < 64 && connect(queued.back(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0);
+    auto probe = std::async(std::launch::async, [&] { refused("/busy.sock", "another service answers"); });
+    EXPECT_EQ(probe.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the probe blocked";
+    for (int fd : queued)
+        close(fd);
+    close(live);
+
+    // Nobody answers on it: left over from a service that died, and replaced.
+    close(bound(dir + "/stale.sock", -1));
+    EXPECT_TRUE(open_at(dir + "/stale.sock").first);
+    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
+}
+
+TEST(ServiceSocket, TellsSystemdWhenReady)
+{
+    std::string path = "/tmp/hidbridged-notify-" + std::to_string(getpid());
+    int fd = bound(path, -1, SOCK_DGRAM);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    EXPECT_TRUE(notify_ready());
+    char buf[64] = {};
+    EXPECT_EQ(recv(fd, buf, sizeof buf - 1, MSG_DONTWAIT), 7);
+    EXPECT_STREQ(buf, "READY=1");
+    close(fd);
+    unlink(path.c_str());
 }

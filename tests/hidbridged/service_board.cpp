@@ -49,11 +49,17 @@ const std::string &config_path()
     return p;
 }
 
-void start_service(const std::string &ini)
+hidbridged::ServiceOptions &service_options()
+{
+    static hidbridged::ServiceOptions o;
+    return o;
+}
+
+void start_service(const std::string &ini, bool host)
 {
     board().gpio.set_logging(false);
     board().plug_keyboard(0).plug_mouse(1);
-    hidbridged::ServiceOptions opts;
+    hidbridged::ServiceOptions &opts = service_options();
     if (!ini.empty()) {
         std::ofstream(config_path()) << ini;
         hidbridged::load_config(config_path().c_str(), opts.config, stderr);
@@ -71,9 +77,13 @@ void start_service(const std::string &ini)
         return n;
     };
     opts.status_period = 50ms;
-    board().host.start();
-    ASSERT_EQ(km_init(), Success);
-    ASSERT_TRUE(board().host.wait_configured(2s));
+    if (host) {
+        board().host.start();
+        ASSERT_EQ(km_init(), Success);
+        ASSERT_TRUE(board().host.wait_configured(2s));
+    } else {
+        opts.start_library = km_init;
+    }
     service = new hidbridged::Service(opts); // lives as long as the library: to the end
     ASSERT_TRUE(service->open_socket());
     std::thread([] { service->run(); }).detach();
@@ -132,6 +142,12 @@ std::string Client::reply()
             return "<closed>";
         in_.append(buf, static_cast<size_t>(n));
     }
+}
+
+bool Client::waiting()
+{
+    pollfd p{fd_, POLLIN, 0};
+    return in_.find('\n') == std::string::npos && poll(&p, 1, 0) == 0;
 }
 
 std::string Client::ask(const std::string &line)

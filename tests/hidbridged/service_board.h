@@ -17,9 +17,12 @@ namespace hbtest {
 using namespace std::chrono_literals;
 
 sim::Board &board();
+// What start_service gives the service; a case may change it first.
+hidbridged::ServiceOptions &service_options();
 // Starts board, library and service; `ini` is the settings file's text ("" for none).
-// setconfig() runs before km_init, as hidbridged does it.
-void start_service(const std::string &ini = "");
+// setconfig() runs before km_init, as hidbridged does it. With `host` false the host stays
+// off the cable and the service starts the library itself, as hidbridged does.
+void start_service(const std::string &ini = "", bool host = true);
 const std::string &socket_path();
 const std::string &config_path();
 
@@ -36,6 +39,8 @@ public:
     // hung up, "<timeout>" after 10 s.
     std::string ask(const std::string &line);
     std::string reply();
+    // True while no reply has come (nothing to read yet).
+    bool waiting();
     void close();
 
 private:

@@ -114,25 +114,92 @@ TEST(ServiceCommands, ClientsAndTheirLimits)
         clients.push_back(std::make_unique<Client>());
         EXPECT_EQ(clients.back()->ask("status").find("ok "), 0u);
     }
+    // Four idle clients lock nobody out: the one idle longest makes room.
+    auto fifth = std::make_unique<Client>();
+    EXPECT_EQ(fifth->ask("status").find("ok "), 0u);
+    EXPECT_EQ(clients[0]->reply(), "<closed>");
+    clients[0] = std::move(fifth);
+
+    // Clients that hold something are not dropped: then a newcomer is refused, and told so.
+    const char *keys[] = {"b", "c", "d"};
+    for (int i = 1; i < hidbridged::kMaxClients; ++i)
+        EXPECT_EQ(clients[i]->ask(std::string("key down ") + keys[i - 1]), "ok");
+    EXPECT_EQ(clients[0]->ask("key mask x on"), "ok");
     Client extra;
     EXPECT_EQ(extra.reply(), "err too many clients (4)");
     EXPECT_EQ(extra.reply(), "<closed>");
+    std::string out = socket_path() + ".out";
+    int st = system((HIDBRIDGECTL " --socket " + socket_path() + " status >" + out + " 2>&1").c_str());
+    std::ifstream f(out);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "err too many clients (4)\n");
+    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 1);
     EXPECT_NE(clients[0]->ask("status").find("clients=4"), std::string::npos);
-    clients[0]->close();
-    std::string s;
-    for (int i = 0; i < 50; ++i) {
-        Client late; // refused until the service has seen the first one go
-        if ((s = late.ask("status")).find("ok ") == 0)
-            break;
-        std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_NE(s.find("clients=4"), std::string::npos) << s;
 
     // Lines sent at once are answered in order.
     clients[1]->send_raw("key press a\nfly\nstatus\n");
     EXPECT_EQ(clients[1]->reply(), "ok");
     EXPECT_EQ(clients[1]->reply(), "err unknown command 'fly'");
     EXPECT_EQ(clients[1]->reply().find("ok version="), 0u);
+}
+
+TEST(ServiceCommands, AnIdleClientThatHoldsNothingIsDropped)
+{
+    service_options().idle_limit = 200ms;
+    start_service();
+    Client holder, masker, idle;
+    EXPECT_EQ(holder.ask("key down a"), "ok");
+    EXPECT_EQ(masker.ask("key mask x on"), "ok");
+    EXPECT_EQ(idle.ask("status").find("ok "), 0u);
+    EXPECT_EQ(idle.reply(), "<closed>");
+    EXPECT_NE(holder.ask("status").find("clients=2"), std::string::npos);
+    EXPECT_EQ(masker.ask("key mask x off"), "ok");
+    EXPECT_EQ(masker.reply(), "<closed>") << "holding nothing any more";
+    EXPECT_TRUE(view().key_held(kA));
+}
+
+TEST(ServiceCommands, OneClientDoesNotHoldTheOthersUp)
+{
+    start_service();
+    Client slow, quick;
+    // A long text: the others' commands go between its strokes.
+    slow.send_raw("type " + std::string(250, 'k') + "\n");
+    ASSERT_TRUE(host_sees([](auto &v) { return v.presses(0x0E) > 2; }));
+    EXPECT_EQ(quick.ask("status").find("ok "), 0u);
+    EXPECT_EQ(quick.ask("key press a"), "ok");
+    EXPECT_TRUE(slow.waiting()) << "the status and the key waited for the whole text";
+    EXPECT_EQ(slow.reply(), "ok");
+
+    // Ten keys released from a host that does not poll: a second each.
+    for (const char *k : {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"})
+        EXPECT_EQ(slow.ask(std::string("key down ") + k), "ok");
+    board().host.stop_polling();
+    slow.send_raw("release\n");
+    EXPECT_EQ(quick.ask("status").find("ok "), 0u);
+    EXPECT_EQ(quick.ask("help"), hidbridged::help_reply());
+    EXPECT_TRUE(slow.waiting()) << "the status waited for the release";
+    EXPECT_EQ(slow.reply(), "err host did not collect the report within 100 ms");
+    board().host.resume_polling();
+    EXPECT_TRUE(host_sees([](auto &v) { return v.keys.empty(); }));
+}
+
+TEST(ServiceCommands, TheSocketAnswersBeforeTheHostConfigures)
+{
+    start_service("", false);
+    Client c;
+    ASSERT_TRUE(c.connected());
+    EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=unconfigured inputs=2 layout=us clients=1");
+    EXPECT_EQ(c.ask("key press a"), "err host has not configured the device");
+    EXPECT_EQ(c.ask("key query a"), "err host has not configured the device");
+    EXPECT_EQ(c.ask("help"), hidbridged::help_reply());
+    board().host.start();
+    std::string s;
+    for (int i = 0; i < 500 && (s = c.ask("status")).find("host=configured") == std::string::npos; ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(s.find("host=configured"), std::string::npos) << s;
+    unsigned presses = view().presses(kA);
+    EXPECT_EQ(c.ask("key press a"), "ok");
+    EXPECT_TRUE(host_sees([&](auto &v) { return v.presses(kA) == presses + 1; }));
 }
 
 TEST(ServiceType, EveryPrintableAsciiCharacterWithTheUsLayout)
@@ -185,6 +252,35 @@ TEST(ServiceType, ARefusedCharacterTypesNothing)
     EXPECT_EQ(c.ask("type \xff"), "err cannot type byte \\xff (no UTF-8) with layout us");
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(keyboard_reports(), from) << "not one report";
+}
+
+TEST(ServiceType, RefusesWhatTheHostWouldNotTakeAsText)
+{
+    start_service();
+    Client typist, other;
+    unsigned h = view().presses(0x0B);
+    EXPECT_EQ(other.ask("key down leftctrl"), "ok");
+    EXPECT_EQ(typist.ask("type hi"), "err cannot type while leftctrl is held");
+    EXPECT_EQ(other.ask("key up leftctrl"), "ok");
+
+    board().events.key(0, KEY_LEFTALT, 1);
+    board().events.syn(0);
+    ASSERT_TRUE(host_sees([](auto &v) { return v.modifiers == 0x04; }));
+    EXPECT_EQ(typist.ask("type hi"), "err cannot type while leftalt is held") << "a physical key counts too";
+    board().events.key(0, KEY_LEFTALT, 0);
+    board().events.syn(0);
+    ASSERT_TRUE(host_sees([](auto &v) { return v.modifiers == 0; }));
+
+    for (const char *k : {"a", "b", "c", "d", "e", "f", "g", "j", "k", "l"})
+        EXPECT_EQ(other.ask(std::string("key down ") + k), "ok");
+    EXPECT_EQ(typist.ask("type z"), "err cannot type while 10 keys are held (no free key slot)");
+    EXPECT_EQ(other.ask("key up l"), "ok");
+    EXPECT_EQ(typist.ask("type zk"), "err cannot type while k is held (typing stopped after 1 of 2 key strokes)");
+    EXPECT_EQ(view().presses(0x0B), h) << "no h reached the host";
+    EXPECT_EQ(other.ask("release"), "ok");
+    size_t from = keyboard_reports();
+    EXPECT_EQ(typist.ask("type hi"), "ok");
+    EXPECT_EQ(host_typed("us", from), "hi");
 }
 
 TEST(ServiceType, PhysicalInputGoesOnWhileAClientTypes)
@@ -264,6 +360,37 @@ TEST(ServiceSafety, AClientThatGoesAwayLeavesNothingHeld)
     EXPECT_TRUE(view().key_held(kA));
     two.close();
     EXPECT_TRUE(host_sees([](auto &v) { return v.keys.empty(); }));
+}
+
+TEST(ServiceSafety, MasksGoWithTheirClient)
+{
+    start_service();
+    Client keeper;
+    {
+        Client c;
+        EXPECT_EQ(c.ask("key mask x on"), "ok");
+        EXPECT_EQ(keeper.ask("key mask x on"), "ok");
+        EXPECT_EQ(c.ask("key mask y on"), "ok");
+    }
+    // Masks go once the service has seen their client go: a key hidden until then shows at
+    // its next press. Taps the keys until the host sees `usage`; whether it saw x meanwhile.
+    auto tap_until = [](std::vector<int> keys, uint8_t usage) {
+        bool seen = false, x = false;
+        for (int i = 0; i < 200 && !seen; ++i) {
+            for (int v : {1, 0}) {
+                for (int k : keys)
+                    board().events.key(0, k, v);
+                board().events.syn(0);
+                if (v)
+                    seen = board().host.wait_view([&](auto &h) { return h.key_held(usage); }, 10ms);
+                x = x || view().key_held(0x1B);
+            }
+        }
+        return std::make_pair(seen, x);
+    };
+    EXPECT_EQ(tap_until({KEY_X, KEY_Y}, 0x1C), std::make_pair(true, false)) << "keeper still masks x";
+    keeper.close();
+    EXPECT_TRUE(tap_until({KEY_X}, 0x1B).first);
 }
 
 TEST(ServiceSafety, SocketModeAndGroup)
