@@ -103,11 +103,11 @@ void apply_event(int port, uint16_t type, uint16_t code, int32_t value)
     case EV_REL:
         // Every frame's motion counts: frames read together are summed, never replaced.
         if (code == REL_X)
-            port_mouse[port].x += value;
+            port_mouse[port].x = clamp32(int64_t{port_mouse[port].x} + value);
         else if (code == REL_Y)
-            port_mouse[port].y += value;
+            port_mouse[port].y = clamp32(int64_t{port_mouse[port].y} + value);
         else if (code == REL_WHEEL)
-            port_mouse[port].wheel += value;
+            port_mouse[port].wheel = clamp32(int64_t{port_mouse[port].wheel} + value);
         else
             break;
         motion_pending = true;

@@ -302,6 +302,14 @@ TEST(CoreOnBoard, MotionBeyondTheReportRangeCarriesOver)
     EXPECT_TRUE(moved(0, 0, 0));
     ev.packet(2, {{EV_REL, REL_X, 100000}, {EV_REL, REL_WHEEL, 130}});
     EXPECT_TRUE(moved(100000, 0, 130));
+    // Sums of extreme values saturate: none wraps round into a move the other way (or none).
+    // The host gets as much as the report queue holds.
+    v0 = rig.host.view();
+    ev.packet(2, {{EV_REL, REL_X, INT32_MAX}, {EV_REL, REL_X, INT32_MAX}, {EV_REL, REL_Y, INT32_MIN},
+                  {EV_REL, REL_Y, -1}, {EV_REL, REL_WHEEL, INT32_MIN}, {EV_REL, REL_WHEEL, INT32_MIN}});
+    EXPECT_TRUE(rig.host.wait_view([&](const sim::HostView &v) {
+        return v.x - v0.x > 100 * 32767 && v0.y - v.y > 100 * 32767 && v0.wheel - v.wheel > 100 * 127;
+    }, 5s)) << sim::describe(rig.host.view());
     for (auto &r : rig.host.reports(kMouseEp)) {
         MouseReport m = sim::decode_mouse(r.bytes).value_or(MouseReport{});
         EXPECT_GE(m.x, -32767);
