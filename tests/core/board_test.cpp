@@ -693,6 +693,63 @@ TEST(CoreOnBoard, AReleaseLostInAnOverflowLeavesNothingHeld)
     EXPECT_TRUE(rig.host.wait_view([](auto &v) { return v.key_held(0x05); }, 1s));
 }
 
+TEST(CoreOnBoard, AResyncLeavesTheHostHoldingWhatTheDeviceHolds)
+{
+    Rig rig([](sim::Board &b) { b.plug_keyboard(0).plug_mouse(1); });
+    auto &ev = rig.ev;
+    // The devices end with nothing held; so must the host.
+    auto host_releases = [&](const char *what, bool key, bool button) {
+        EXPECT_TRUE(rig.host.wait_view([&](const sim::HostView &v) {
+            return !(key && v.key_held(0x04)) && !(button && v.button_held(1));
+        }, 1s)) << what << ": device holds A: " << ev.key_down(0, KEY_A) + ev.key_down(1, KEY_A)
+                << ", left: " << ev.key_down(0, BTN_LEFT) + ev.key_down(1, BTN_LEFT) << "; "
+                << sim::describe(rig.host.view());
+    };
+
+    // (a) The batch that ends an overflow carries a press the device lets go of while the
+    // listener waits for the lock: the state read back is newer than that press.
+    ev.set_buffer_size(0, 8);
+    pthread_mutex_lock(&control_mutex);
+    {
+        std::lock_guard whole(sim::Kernel::instance().mutex());
+        for (int i = 0; i < 8; ++i)
+            ev.packet(0, {{EV_REL, REL_Y, 1}});
+        ev.packet(0, {{EV_KEY, KEY_A, 1}, {EV_KEY, BTN_LEFT, 1}});
+    }
+    EXPECT_GE(ev.dropped(0), 1u);
+    EXPECT_TRUE(ev.wait_drained(0, 1s)) << "the listener read the batch and waits for the lock";
+    ev.packet(0, {{EV_KEY, KEY_A, 0}, {EV_KEY, BTN_LEFT, 0}});
+    pthread_mutex_unlock(&control_mutex);
+    // Once later motion has gone through, the listener is past the batch (a key would not
+    // do: sent before the read-back it leaves the queue with the other key records).
+    int64_t x0 = rig.host.view().x;
+    ev.packet(0, {{EV_REL, REL_X, 1}});
+    ASSERT_TRUE(rig.host.wait_view([&](const sim::HostView &v) { return v.x == x0 + 1; }, 1s));
+    host_releases("stale press", true, true);
+
+    // (b) A release ends a 64-record read (its SYN_REPORT is the 65th record), and the queue
+    // overflows before the next read.
+    for (sim::EventDevices::Ev up : {sim::EventDevices::Ev{EV_KEY, KEY_A, 0}, sim::EventDevices::Ev{EV_KEY, BTN_LEFT, 0}}) {
+        ev.packet(1, {{up.type, up.code, 1}});
+        bool key = up.code == KEY_A;
+        ASSERT_TRUE(rig.host.wait_view([&](const sim::HostView &v) { return key ? v.key_held(0x04) : v.button_held(1); }, 1s));
+        size_t dropped = ev.dropped(1);
+        pthread_mutex_lock(&control_mutex);
+        {
+            std::lock_guard whole(sim::Kernel::instance().mutex());
+            for (int i = 0; i < 31; ++i)
+                ev.packet(1, {{EV_MSC, MSC_SCAN, 4}});
+            ev.packet(1, {{EV_MSC, MSC_SCAN, 4}, up});
+        }
+        EXPECT_TRUE(eventually([&] { return ev.pending(1) == 1; })) << "the listener read 64 records";
+        for (int i = 0; i < 64; ++i)
+            ev.packet(1, {{EV_MSC, MSC_SCAN, 4}});
+        EXPECT_GT(ev.dropped(1), dropped);
+        pthread_mutex_unlock(&control_mutex);
+        host_releases("release before the overflow", key, !key);
+    }
+}
+
 TEST(CoreOnBoard, KeysFlowWhileTheHostIgnoresTheMouseEndpoint)
 {
     Stdout out;
