@@ -4,6 +4,7 @@
 // control_mutex, followed by a forced composition.
 #include "board.h"
 #include "core_state.h"
+#include "hidbridge.h"
 #include "usb_host.h"
 #include "usbfunc.h"
 
@@ -351,8 +352,7 @@ TEST(CoreOnBoard, ModifiersAndKeyRequests)
     locked([] { km.softKeyboard[0x06] = DOWN; km.iskeyboardmask[0x05] = 1; return compose_keyboard_report(1); });
     EXPECT_EQ(slots(rig.keyboard()), (std::vector<uint8_t>{0x04, 0x06}));
 
-    // An ordinary key's UP waits until the key is physically held: that report leaves it
-    // out, the next one has it again.
+    // An ordinary key's UP is consumed by the report that carries it, held or not.
     locked([] {
         std::memset(km.softKeyboard, 0, sizeof km.softKeyboard);
         std::memset(km.iskeyboardmask, 0, sizeof km.iskeyboardmask);
@@ -360,9 +360,9 @@ TEST(CoreOnBoard, ModifiersAndKeyRequests)
         return compose_keyboard_report(1);
     });
     EXPECT_EQ(slots(rig.keyboard()), (std::vector<uint8_t>{0x04, 0x05}));
-    EXPECT_EQ(locked([] { return km.softKeyboard[0x07]; }), UP);
-    press(ev, 0, KEY_D); // the same report as before: not sent
-    EXPECT_TRUE(eventually([] { return locked([] { return km.softKeyboard[0x07]; }) == IDEL; }));
+    EXPECT_EQ(locked([] { return km.softKeyboard[0x07]; }), IDEL);
+    press(ev, 0, KEY_D);
+    EXPECT_EQ(slots(rig.keyboard()), (std::vector<uint8_t>{0x04, 0x07, 0x05}));
     press(ev, 0, KEY_C);
     // The next keyboard report; slots follow the key codes: A 30, D 32, C 46, B 48.
     EXPECT_EQ(slots(rig.keyboard()), (std::vector<uint8_t>{0x04, 0x07, 0x06, 0x05}));
@@ -748,6 +748,22 @@ TEST(CoreOnBoard, AResyncLeavesTheHostHoldingWhatTheDeviceHolds)
         pthread_mutex_unlock(&control_mutex);
         host_releases("release before the overflow", key, !key);
     }
+}
+
+TEST(CoreOnBoard, AReleaseRequestNeverHidesALaterPhysicalPress)
+{
+    Rig rig([](sim::Board &b) { b.plug_keyboard(0); });
+    auto &ev = rig.ev;
+    // The application taps i and lets go of y, which nobody holds; right after, the physical
+    // keyboard types "xiyx" and Enter: every stroke reaches the host.
+    EXPECT_EQ(km_keypress(0x0C), Success);
+    EXPECT_EQ(km_keyup(0x1C), Success);
+    for (uint16_t code : {KEY_X, KEY_I, KEY_Y, KEY_X, KEY_ENTER}) {
+        ev.packet(0, {{EV_KEY, code, 1}});
+        ev.packet(0, {{EV_KEY, code, 0}});
+    }
+    EXPECT_TRUE(rig.host.wait_view([](const sim::HostView &v) { return v.typed.ends_with('\n'); }, 1s));
+    EXPECT_EQ(rig.host.view().typed, "ixiyx\n");
 }
 
 TEST(CoreOnBoard, KeysFlowWhileTheHostIgnoresTheMouseEndpoint)
