@@ -65,13 +65,11 @@ extern "C" int merge_keyboard_requests(int force)
         if (km.iskeyboardmask[kModifierUsage + bit])
             mods &= static_cast<uint8_t>(~(1 << bit));
     for (int bit = 0; bit < 8; ++bit) {
-        uint8_t &req = km.softKeyboard[kModifierUsage + bit];
-        if (req == DOWN) {
+        uint8_t req = km.softKeyboard[kModifierUsage + bit];
+        if (req == DOWN)
             mods |= static_cast<uint8_t>(1 << bit);
-        } else if (req == UP) {
+        else if (req == UP)
             mods &= static_cast<uint8_t>(~(1 << bit));
-            set_request(req, IDEL);
-        }
     }
     report[0] = mods;
 
@@ -79,21 +77,17 @@ extern "C" int merge_keyboard_requests(int force)
     for (int usage = kFirstKeyUsage; usage <= kLastRequestUsage && slots < ReportLength; ++usage)
         if (km.softKeyboard[usage] == DOWN)
             report[1 + slots++] = static_cast<uint8_t>(usage);
-    // An ordinary key's UP ends only in a report in which the key is physically held: that
-    // one report shows it released.
     for (int i = 1; i <= ReportLength && slots < ReportLength; ++i) {
         uint8_t usage = phys_keyboard_report[i];
-        uint8_t &req = km.softKeyboard[usage];
-        if (req == DOWN)
-            continue;
-        if (req == UP) {
-            set_request(req, IDEL);
-            continue;
-        }
-        if (km.iskeyboardmask[usage] || req != IDEL)
+        if (km.iskeyboardmask[usage] || km.softKeyboard[usage] != IDEL)
             continue;
         report[1 + slots++] = usage;
     }
+    // An UP forces its key released in this one report, held or not: left for a later one it
+    // would hide the key's next physical press.
+    for (uint8_t &req : km.softKeyboard)
+        if (req == UP)
+            set_request(req, IDEL);
     std::memcpy(composed_keyboard_report, report, sizeof report);
 
     keyboard_ticket = 0;

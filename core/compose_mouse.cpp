@@ -18,18 +18,13 @@ constexpr uint8_t km_control_t::*request_fields[8] = {
     &km_control_t::side2, &km_control_t::side3, &km_control_t::side4,  &km_control_t::side5,
 };
 
-// Totals are kept in 32 bits; five ports of extreme event values must not overflow. What
-// exceeds the report's range is carried into the following reports by the queue.
-int32_t clamp32(int64_t v)
-{
-    return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
-}
-
 } // namespace
 
 extern "C" int compose_mouse_report(int force)
 {
     int32_t buttons = 0;
+    // Totals are kept in 32 bits; five ports of extreme event values must not overflow. What
+    // exceeds the report's range is carried into the following reports by the queue.
     int64_t x = 0, y = 0, wheel = 0;
     for (port_mouse_t &p : port_mouse) {
         buttons |= p.button; // held state: stays with the port

@@ -27,6 +27,12 @@ typedef struct {
     int32_t wheel;
 } port_mouse_t;
 
+/* v limited to the int32_t range: motion totals saturate rather than overflow. */
+static inline int32_t clamp32(int64_t v)
+{
+    return (int32_t)(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
+}
+
 /* Guards km (but configok, ptx, pty, limit_x, limit_y) and everything below. Taken before
  * the device module's mutex, never after it. Start-up initialises it again; it is usable
  * from program start. */

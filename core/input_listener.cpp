@@ -103,11 +103,11 @@ void apply_event(int port, uint16_t type, uint16_t code, int32_t value)
     case EV_REL:
         // Every frame's motion counts: frames read together are summed, never replaced.
         if (code == REL_X)
-            port_mouse[port].x += value;
+            port_mouse[port].x = clamp32(int64_t{port_mouse[port].x} + value);
         else if (code == REL_Y)
-            port_mouse[port].y += value;
+            port_mouse[port].y = clamp32(int64_t{port_mouse[port].y} + value);
         else if (code == REL_WHEEL)
-            port_mouse[port].wheel += value;
+            port_mouse[port].wheel = clamp32(int64_t{port_mouse[port].wheel} + value);
         else
             break;
         motion_pending = true;
@@ -148,33 +148,41 @@ void end_packet(int port)
 bool bit_set(const uint8_t *bits, unsigned code) { return bits[code / 8] >> (code % 8) & 1; }
 
 // After an overflow: the keys and buttons the port's device holds now, as the kernel tells.
-// control_mutex held.
-void read_back_keys(int port)
+// The packet is then composed against what was composed last, not against the port's state:
+// changes applied before the overflow (a release that ended the previous read) may never
+// have been. False when the device did not answer. control_mutex held.
+bool read_back_keys(int port)
 {
     uint8_t bits[kKeyBits] = {};
     if (sys_ioctl(input_fds[port].fd, EVIOCGKEY(sizeof bits), bits) < 0)
-        return; // a device that went away is rescanned anyway
+        return false; // a device that went away is rescanned anyway
     for (int code = 0; code < KEY_STATES; ++code) {
         bool down = bit_set(bits, static_cast<unsigned>(code));
         if (down != (port_keys[port][code] != 0)) {
             set_key_state(code, down);
             port_keys[port][code] = down;
-            packet_changes[port].keys = true;
         }
     }
     int32_t buttons = 0;
     for (int b = 0; b < 3; ++b)
         if (bit_set(bits, button_codes[b]))
             buttons |= 1 << b;
-    if ((port_mouse[port].button & 7) != buttons) {
-        port_mouse[port].button = buttons;
-        packet_changes[port].buttons = true;
-    }
+    port_mouse[port].button = buttons;
+
+    int32_t held = 0;
+    for (const port_mouse_t &p : port_mouse)
+        held |= p.button;
+    packet_changes[port].buttons = held != phys_mouse.button;
+    packet_changes[port].keys = true; // sent only if the report differs from the last one
+    return true;
 }
 
 // A batch of records from one port, read whole. control_mutex held.
 void apply_batch(int port, const input_event *ev, size_t n)
 {
+    // The batch was read before the state was read back: its key records are older than that
+    // state (and the newer ones left the queue with the read-back), so none of them applies.
+    bool read_back = false;
     for (size_t i = 0; i < n; ++i) {
         if (ev[i].type == EV_SYN && ev[i].code == SYN_DROPPED) {
             // The kernel threw the port's queue away: what was not yet a whole packet is
@@ -186,11 +194,13 @@ void apply_batch(int port, const input_event *ev, size_t n)
         if (dropping[port]) {
             if (ev[i].type == EV_SYN && ev[i].code == SYN_REPORT) {
                 dropping[port] = false;
-                read_back_keys(port);
+                read_back = read_back_keys(port);
                 end_packet(port);
             }
             continue;
         }
+        if (read_back && ev[i].type == EV_KEY)
+            continue;
         apply_event(port, ev[i].type, ev[i].code, ev[i].value);
         if (ev[i].type == EV_SYN)
             end_packet(port);

@@ -4,6 +4,7 @@
 // control_mutex, followed by a forced composition.
 #include "board.h"
 #include "core_state.h"
+#include "hidbridge.h"
 #include "usb_host.h"
 #include "usbfunc.h"
 
@@ -302,6 +303,14 @@ TEST(CoreOnBoard, MotionBeyondTheReportRangeCarriesOver)
     EXPECT_TRUE(moved(0, 0, 0));
     ev.packet(2, {{EV_REL, REL_X, 100000}, {EV_REL, REL_WHEEL, 130}});
     EXPECT_TRUE(moved(100000, 0, 130));
+    // Sums of extreme values saturate: none wraps round into a move the other way (or none).
+    // The host gets as much as the report queue holds.
+    v0 = rig.host.view();
+    ev.packet(2, {{EV_REL, REL_X, INT32_MAX}, {EV_REL, REL_X, INT32_MAX}, {EV_REL, REL_Y, INT32_MIN},
+                  {EV_REL, REL_Y, -1}, {EV_REL, REL_WHEEL, INT32_MIN}, {EV_REL, REL_WHEEL, INT32_MIN}});
+    EXPECT_TRUE(rig.host.wait_view([&](const sim::HostView &v) {
+        return v.x - v0.x > 100 * 32767 && v0.y - v.y > 100 * 32767 && v0.wheel - v.wheel > 100 * 127;
+    }, 5s)) << sim::describe(rig.host.view());
     for (auto &r : rig.host.reports(kMouseEp)) {
         MouseReport m = sim::decode_mouse(r.bytes).value_or(MouseReport{});
         EXPECT_GE(m.x, -32767);
@@ -343,8 +352,7 @@ TEST(CoreOnBoard, ModifiersAndKeyRequests)
     locked([] { km.softKeyboard[0x06] = DOWN; km.iskeyboardmask[0x05] = 1; return compose_keyboard_report(1); });
     EXPECT_EQ(slots(rig.keyboard()), (std::vector<uint8_t>{0x04, 0x06}));
 
-    // An ordinary key's UP waits until the key is physically held: that report leaves it
-    // out, the next one has it again.
+    // An ordinary key's UP is consumed by the report that carries it, held or not.
     locked([] {
         std::memset(km.softKeyboard, 0, sizeof km.softKeyboard);
         std::memset(km.iskeyboardmask, 0, sizeof km.iskeyboardmask);
@@ -352,9 +360,9 @@ TEST(CoreOnBoard, ModifiersAndKeyRequests)
         return compose_keyboard_report(1);
     });
     EXPECT_EQ(slots(rig.keyboard()), (std::vector<uint8_t>{0x04, 0x05}));
-    EXPECT_EQ(locked([] { return km.softKeyboard[0x07]; }), UP);
-    press(ev, 0, KEY_D); // the same report as before: not sent
-    EXPECT_TRUE(eventually([] { return locked([] { return km.softKeyboard[0x07]; }) == IDEL; }));
+    EXPECT_EQ(locked([] { return km.softKeyboard[0x07]; }), IDEL);
+    press(ev, 0, KEY_D);
+    EXPECT_EQ(slots(rig.keyboard()), (std::vector<uint8_t>{0x04, 0x07, 0x05}));
     press(ev, 0, KEY_C);
     // The next keyboard report; slots follow the key codes: A 30, D 32, C 46, B 48.
     EXPECT_EQ(slots(rig.keyboard()), (std::vector<uint8_t>{0x04, 0x07, 0x06, 0x05}));
@@ -683,6 +691,76 @@ TEST(CoreOnBoard, AReleaseLostInAnOverflowLeavesNothingHeld)
     // And input goes on as before.
     ev.packet(0, {{EV_KEY, KEY_B, 1}});
     EXPECT_TRUE(rig.host.wait_view([](auto &v) { return v.key_held(0x05); }, 1s));
+}
+
+TEST(CoreOnBoard, AResyncLeavesTheHostHoldingWhatTheDeviceHolds)
+{
+    Rig rig([](sim::Board &b) { b.plug_keyboard(0).plug_mouse(1); });
+    auto &ev = rig.ev;
+    // Every case ends with the devices holding nothing.
+    auto host_holds_nothing = [&] {
+        return rig.host.wait_view([](const sim::HostView &v) { return !v.key_held(0x04) && !v.button_held(1); }, 1s);
+    };
+
+    // (a) The batch that ends an overflow carries a press the device lets go of while the
+    // listener waits for the lock: the state read back is newer than that press.
+    ev.set_buffer_size(0, 8);
+    pthread_mutex_lock(&control_mutex);
+    {
+        std::lock_guard whole(sim::Kernel::instance().mutex());
+        for (int i = 0; i < 8; ++i)
+            ev.packet(0, {{EV_REL, REL_Y, 1}});
+        ev.packet(0, {{EV_KEY, KEY_A, 1}, {EV_KEY, BTN_LEFT, 1}});
+    }
+    EXPECT_GE(ev.dropped(0), 1u);
+    EXPECT_TRUE(ev.wait_drained(0, 1s)) << "the listener read the batch and waits for the lock";
+    ev.packet(0, {{EV_KEY, KEY_A, 0}, {EV_KEY, BTN_LEFT, 0}});
+    pthread_mutex_unlock(&control_mutex);
+    // Once later motion has gone through, the listener is past the batch (a key would not
+    // do: sent before the read-back it leaves the queue with the other key records).
+    int64_t x0 = rig.host.view().x;
+    ev.packet(0, {{EV_REL, REL_X, 1}});
+    ASSERT_TRUE(rig.host.wait_view([&](const sim::HostView &v) { return v.x == x0 + 1; }, 1s));
+    EXPECT_TRUE(host_holds_nothing()) << sim::describe(rig.host.view());
+
+    // (b) A release ends a 64-record read (its SYN_REPORT is the 65th record), and the queue
+    // overflows before the next read.
+    for (uint16_t code : {KEY_A, BTN_LEFT}) {
+        auto presses = [code](const sim::HostView &v) { return code == KEY_A ? v.presses(0x04) : v.button_presses[0]; };
+        unsigned before = presses(rig.host.view());
+        ev.packet(1, {{EV_KEY, code, 1}});
+        ASSERT_TRUE(rig.host.wait_view([&](const sim::HostView &v) { return presses(v) == before + 1; }, 1s));
+        size_t dropped = ev.dropped(1);
+        pthread_mutex_lock(&control_mutex);
+        {
+            std::lock_guard whole(sim::Kernel::instance().mutex());
+            for (int i = 0; i < 31; ++i)
+                ev.packet(1, {{EV_MSC, MSC_SCAN, 4}});
+            ev.packet(1, {{EV_MSC, MSC_SCAN, 4}, {EV_KEY, code, 0}});
+        }
+        EXPECT_TRUE(eventually([&] { return ev.pending(1) == 1; })) << "the listener read 64 records";
+        for (int i = 0; i < 64; ++i)
+            ev.packet(1, {{EV_MSC, MSC_SCAN, 4}});
+        EXPECT_GT(ev.dropped(1), dropped);
+        pthread_mutex_unlock(&control_mutex);
+        EXPECT_TRUE(host_holds_nothing()) << code << ": " << sim::describe(rig.host.view());
+    }
+}
+
+TEST(CoreOnBoard, AReleaseRequestNeverHidesALaterPhysicalPress)
+{
+    Rig rig([](sim::Board &b) { b.plug_keyboard(0); });
+    auto &ev = rig.ev;
+    // The application taps i and lets go of y, which nobody holds; right after, the physical
+    // keyboard types "xiyx" and Enter: every stroke reaches the host.
+    EXPECT_EQ(km_keypress(0x0C), Success);
+    EXPECT_EQ(km_keyup(0x1C), Success);
+    for (uint16_t code : {KEY_X, KEY_I, KEY_Y, KEY_X, KEY_ENTER}) {
+        ev.packet(0, {{EV_KEY, code, 1}});
+        ev.packet(0, {{EV_KEY, code, 0}});
+    }
+    EXPECT_TRUE(rig.host.wait_view([](const sim::HostView &v) { return v.typed.ends_with('\n'); }, 1s));
+    EXPECT_EQ(rig.host.view().typed, "ixiyx\n");
 }
 
 TEST(CoreOnBoard, KeysFlowWhileTheHostIgnoresTheMouseEndpoint)
