@@ -3,7 +3,8 @@
 // clears endpoint halts and configures the device again while reports wait in the chip,
 // ignores the mouse endpoint as a Linux console does or skips the keyboard's for a few frames,
 // configures the device again without an LED report while a key goes up, sleeps while the
-// application types, the event devices overflow, and the cable is pulled and put back. After every fault, and at the
+// application types, the event devices overflow (a release ending a read among them), and
+// the cable is pulled and put back. After every fault, and at the
 // end, the host's side is checked: once every source has let go nothing is held, input
 // still reaches the host, no operation hung, and a reset was followed by a new enumeration.
 // Seeded (HIDBRIDGE_SOAK_SEED), and bounded by a time budget (HIDBRIDGE_SOAK_SECONDS, 45 s)
@@ -11,6 +12,7 @@
 #include "hidbridge.h"
 
 #include "board.h"
+#include "core_state.h"
 
 #include <gtest/gtest.h>
 
@@ -70,7 +72,13 @@ public:
         while (!quiet_)
             std::this_thread::sleep_for(1ms);
     }
-    void resume() { pause_ = false; }
+    // Returns once the source runs again: a pause right after must see it let go anew.
+    void resume()
+    {
+        pause_ = false;
+        while (quiet_ && !stop_)
+            std::this_thread::sleep_for(1ms);
+    }
     void stop()
     {
         stop_ = true;
@@ -317,7 +325,7 @@ TEST(FaultSoak, InputSurvivesBusFaults)
         const unsigned enum_before = board().host.snapshot().enumerations;
         bool reenumerates = false;
         std::string name;
-        switch (rand(0, 13)) {
+        switch (rand(0, 14)) {
         case 0:
             name = "bus reset";
             board().host.bus_reset();
@@ -443,6 +451,33 @@ TEST(FaultSoak, InputSurvivesBusFaults)
             board().events.syn(0);
             EXPECT_TRUE(board().host.wait_view([&](const sim::HostView &v) { return v.presses(0x14) > before; }, 2s))
                 << "no key while the mouse streams";
+            break;
+        }
+        case 13: {
+            name = "overflow with a release ending a read";
+            // The mouse (a 128-record buffer) lets go of a key or button whose SYN_REPORT
+            // ends a 64-record read; the queue overflows before the next read.
+            for (Source *src : sources)
+                src->pause();
+            // A mouse plugged back while the keyboard typed is found once input pauses.
+            ASSERT_TRUE(board().events.wait_open(1, 1, 5s));
+            const uint16_t code = rand(0, 1) ? BTN_MIDDLE : KEY_H;
+            board().events.packet(1, {{EV_KEY, code, 1}});
+            ASSERT_TRUE(board().host.wait_view(
+                [&](const sim::HostView &v) { return code == KEY_H ? v.key_held(0x0B) : v.button_held(3); }, 5s))
+                << sim::describe(board().host.view());
+            pthread_mutex_lock(&control_mutex); // the listener reads, then waits
+            {
+                std::lock_guard whole(sim::Kernel::instance().mutex());
+                for (int i = 0; i < 31; ++i)
+                    board().events.packet(1, {{EV_MSC, MSC_SCAN, 4}});
+                board().events.packet(1, {{EV_MSC, MSC_SCAN, 4}, {EV_KEY, code, 0}});
+            }
+            for (int i = 0; i < 1000 && board().events.pending(1) != 1; ++i)
+                std::this_thread::sleep_for(1ms);
+            for (int i = 0; i < 64; ++i)
+                board().events.packet(1, {{EV_MSC, MSC_SCAN, 4}});
+            pthread_mutex_unlock(&control_mutex);
             break;
         }
         default:
