@@ -1,9 +1,13 @@
 /* An application of its own for hidbridge-vboard: it moves the pointer, types "Hi!" and Enter
  * with km_keypress (Shift held with km_keydown), and ends with status 3 so the test sees the
- * launcher hand the application's exit status back. Every call must reach the host. */
+ * launcher hand the application's exit status back. Every call must reach the host.
+ * With "wait" it then runs like a service until SIGTERM, cleans up and ends with status 4;
+ * with "stay" it takes SIGTERM and goes on. */
 #include <hidbridge.h>
 
+#include <signal.h>
 #include <stdio.h>
+#include <string.h>
 
 #define LEFT_SHIFT 0xE1
 #define KEY_H 0x0B
@@ -11,9 +15,30 @@
 #define KEY_1 0x1E
 #define KEY_ENTER 0x28
 
-int main(void)
+static volatile sig_atomic_t stop;
+
+static void on_term(int sig)
+{
+    (void)sig;
+    stop = 1;
+}
+
+int main(int argc, char **argv)
 {
     int failures = 0;
+    const char *mode = argc > 1 ? argv[1] : "";
+    sigset_t term, unblocked;
+
+    /* Blocked before the library's threads start, so only the wait below takes it. */
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    if (*mode) {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = on_term;
+        sigaction(SIGTERM, &sa, NULL);
+        sigprocmask(SIG_BLOCK, &term, &unblocked);
+    }
 
     km_init();
     failures += km_move(40, -25) != 0;
@@ -27,5 +52,15 @@ int main(void)
     failures += km_keyup(LEFT_SHIFT) != 0;
     failures += km_keypress(KEY_ENTER) != 0;
     printf("application: %d calls not collected\n", failures);
-    return failures ? 1 : 3;
+    if (!*mode)
+        return failures ? 1 : 3;
+
+    fflush(stdout);
+    while (!stop || strcmp(mode, "stay") == 0) {
+        sigsuspend(&unblocked);
+        if (stop)
+            puts("application: SIGTERM");
+    }
+    puts("application: cleaned up");
+    return 4;
 }
