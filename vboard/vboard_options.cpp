@@ -27,7 +27,8 @@ const char kUsage[] =
     "\n"
     "While APP runs, each change of what the host sees is printed as a \"host sees: ...\" line.\n"
     "At the end (APP exits, a time limit, SIGINT or SIGTERM) the files are written and one line\n"
-    "host typed: \"...\" says what a computer with a US layout would have typed.\n";
+    "host typed: \"...\" says what a computer with a US layout would have typed. When the board\n"
+    "ends the run, APP gets SIGTERM first and 3 s to end by itself.\n";
 
 namespace {
 
