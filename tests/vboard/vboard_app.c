@@ -1,8 +1,8 @@
 /* An application of its own for hidbridge-vboard: it moves the pointer, types "Hi!" and Enter
  * with km_keypress (Shift held with km_keydown), and ends with status 3 so the test sees the
  * launcher hand the application's exit status back. Every call must reach the host.
- * With "wait" it then runs like a service until SIGTERM, cleans up and ends with status 4;
- * with "stay" it takes SIGTERM and goes on. */
+ * With "wait" it starts the library and runs like a service until SIGTERM, then cleans up and
+ * ends with status 4; with "stay" it takes SIGTERM and goes on. */
 #include <hidbridge.h>
 
 #include <signal.h>
@@ -41,6 +41,18 @@ int main(int argc, char **argv)
     }
 
     km_init();
+    if (*mode) {
+        puts("application: waiting");
+        fflush(stdout);
+        while (!stop || strcmp(mode, "stay") == 0) {
+            sigsuspend(&unblocked);
+            if (stop)
+                puts("application: SIGTERM");
+        }
+        puts("application: cleaned up");
+        return 4;
+    }
+
     failures += km_move(40, -25) != 0;
     failures += km_move(-10, 5) != 0;
     failures += km_keydown(LEFT_SHIFT) != 0;
@@ -52,15 +64,5 @@ int main(int argc, char **argv)
     failures += km_keyup(LEFT_SHIFT) != 0;
     failures += km_keypress(KEY_ENTER) != 0;
     printf("application: %d calls not collected\n", failures);
-    if (!*mode)
-        return failures ? 1 : 3;
-
-    fflush(stdout);
-    while (!stop || strcmp(mode, "stay") == 0) {
-        sigsuspend(&unblocked);
-        if (stop)
-            puts("application: SIGTERM");
-    }
-    puts("application: cleaned up");
-    return 4;
+    return failures ? 1 : 3;
 }
