@@ -1,10 +1,11 @@
 /* An application of its own for hidbridge-vboard: it moves the pointer, types "Hi!" and Enter
  * with km_keypress (Shift held with km_keydown), and ends with status 3 so the test sees the
  * launcher hand the application's exit status back. Every call must reach the host.
- * With "wait" it starts the library and runs like a service until SIGTERM, then cleans up and
- * ends with status 4; with "stay" it takes SIGTERM and goes on. */
+ * With "wait" it starts the library and waits for SIGTERM like a service (sigwait), then cleans
+ * up and ends with status 4; with "stay" it takes SIGTERM and goes on. */
 #include <hidbridge.h>
 
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,40 +16,25 @@
 #define KEY_1 0x1E
 #define KEY_ENTER 0x28
 
-static volatile sig_atomic_t stop;
-
-static void on_term(int sig)
-{
-    (void)sig;
-    stop = 1;
-}
-
 int main(int argc, char **argv)
 {
     int failures = 0;
     const char *mode = argc > 1 ? argv[1] : "";
-    sigset_t term, unblocked;
+    sigset_t term;
+    int sig;
 
     /* Blocked before the library's threads start, so only the wait below takes it. */
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
-    if (*mode) {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof sa);
-        sa.sa_handler = on_term;
-        sigaction(SIGTERM, &sa, NULL);
-        sigprocmask(SIG_BLOCK, &term, &unblocked);
-    }
+    if (*mode)
+        pthread_sigmask(SIG_BLOCK, &term, NULL);
 
     km_init();
     if (*mode) {
-        puts("application: waiting");
-        fflush(stdout);
-        while (!stop || strcmp(mode, "stay") == 0) {
-            sigsuspend(&unblocked);
-            if (stop)
-                puts("application: SIGTERM");
-        }
+        do {
+            sigwait(&term, &sig);
+            puts("application: SIGTERM");
+        } while (strcmp(mode, "stay") == 0);
         puts("application: cleaned up");
         return 4;
     }
