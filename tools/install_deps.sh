@@ -20,6 +20,8 @@ packages+=(crossbuild-essential-armhf qemu-user)
 # Debian packages (tools/make_packages.sh): debhelper and lintian, and for the armhf cross
 # build the board's own libraries next to the PC's (dpkg's armhf architecture).
 packages+=(debhelper lintian libc6-dev:armhf libstdc++6:armhf libpng-dev:armhf pkgconf:armhf)
+# The service's unit is checked with systemd-analyze (tools/test_packages.sh).
+packages+=(systemd)
 
 if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
   dpkg --add-architecture armhf

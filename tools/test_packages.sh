@@ -3,8 +3,9 @@
 # libhidbridge1 and libhidbridge-dev installed side by side (with hidbridge-vboard and
 # hidbridged); the board's example cross-compiled with the armhf pkg-config and its banner run
 # under qemu-arm; a consumer built with find_package and with pkg-config; the example and the
-# service run on the virtual board by the installed launcher. Everything it installed is purged
-# again at the end.
+# service run on the virtual board by the installed launcher; the service's unit checked by
+# systemd-analyze, its exposure score printed and held to at most 3.0. Everything it installed
+# is purged again at the end.
 # Usage: tools/test_packages.sh [packages-dir]   Ends with "packages: N passed, N failed".
 set -uo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -106,6 +107,20 @@ hidbridged_on_installed_vboard() {
       /usr/bin/hidbridgectl
 }
 
+# The unit as installed: the project's one copy, clean for systemd-analyze verify (offline, no
+# manual lookup), and confined: exposure (0 safe .. 10 unsafe) at most 3.0.
+unit=/lib/systemd/system/hidbridged.service
+unit_verified() {
+  cmp "$src/hidbridged/hidbridged.service" "$unit" && systemd-analyze verify --man=no "$unit"
+}
+unit_exposure() {
+  systemd-analyze security --offline=yes --no-pager "$unit" 2>&1 |
+    sed -nE 's/.*Overall exposure level for hidbridged.service: ([0-9.]+).*/\1/p'
+}
+unit_confined() {
+  systemd-analyze security --offline=yes --no-pager --threshold=30 "$unit" | grep -vE '^(✓|  )' | tail -25
+}
+
 echo "=== packages: install and use ($pkgs)"
 check "install armhf and amd64 side by side" install_side_by_side
 check "cross-compile examples/forward.c with the armhf pkg-config" cross_build_forward
@@ -114,5 +129,8 @@ check "amd64 consumer by find_package" consumer_by_find_package
 check "amd64 consumer by pkg-config" consumer_by_pkg_config
 check "examples/forward on the installed hidbridge-vboard" forward_on_installed_vboard
 check "hidbridged and hidbridgectl from their package on the installed hidbridge-vboard" hidbridged_on_installed_vboard
+check "hidbridged.service: systemd-analyze verify" unit_verified
+echo "  hidbridged.service exposure: $(unit_exposure) (at most 3.0)"
+check "hidbridged.service: exposure at most 3.0" unit_confined
 echo "packages: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

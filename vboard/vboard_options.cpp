@@ -1,6 +1,7 @@
 #include "vboard_options.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 namespace vboard {
@@ -26,7 +27,8 @@ const char kUsage[] =
     "\n"
     "While APP runs, each change of what the host sees is printed as a \"host sees: ...\" line.\n"
     "At the end (APP exits, a time limit, SIGINT or SIGTERM) the files are written and one line\n"
-    "host typed: \"...\" says what a computer with a US layout would have typed.\n";
+    "host typed: \"...\" says what a computer with a US layout would have typed. When the board\n"
+    "ends the run, APP gets SIGTERM first and 3 s to end by itself.\n";
 
 namespace {
 
@@ -47,6 +49,9 @@ bool parse_port_source(const std::string &s, PortSource *out)
     return parse_port(s.substr(0, colon), &out->port);
 }
 
+// The longest time limit: its milliseconds must fit Options::time_limit_ms.
+constexpr unsigned kMaxTimeLimitSeconds = UINT_MAX / 1000;
+
 bool parse_seconds(const std::string &s, unsigned *ms)
 {
     if (s.empty())
@@ -54,7 +59,7 @@ bool parse_seconds(const std::string &s, unsigned *ms)
     char *end = nullptr;
     errno = 0;
     double v = strtod(s.c_str(), &end);
-    if (errno || *end || !(v > 0) || v > 86400.0 * 365)
+    if (errno || *end || !(v > 0) || v > kMaxTimeLimitSeconds)
         return false;
     *ms = unsigned(v * 1000 + 0.5);
     return *ms > 0;
@@ -130,7 +135,8 @@ Parsed parse_options(const std::vector<std::string> &args, bool require_app)
         } else if (a == "--pcap") {
             o.pcap = v;
         } else if (!parse_seconds(v, &o.time_limit_ms)) {
-            p.error = "--time-limit: expected a number of seconds, not '" + v + "'";
+            p.error = "--time-limit: expected a number of seconds up to " + std::to_string(kMaxTimeLimitSeconds) +
+                      ", not '" + v + "'";
             return p;
         }
     }

@@ -3,7 +3,8 @@
 // libhidbridge before main runs. The application then starts the library as it would on the
 // board. At the end (the application exits, a time limit, the last recording played, or a
 // signal) the panel and the capture are written, what the host typed is printed, and the
-// process ends: the library's threads have no stop.
+// process ends: the library's threads have no stop. When the board ends the run, the
+// application is first sent SIGTERM, as a supervisor would, so that its clean-up runs.
 #include "evemu_recording.h"
 #include "vboard_options.h"
 
@@ -36,6 +37,7 @@ vboard::Options &opts = *new vboard::Options;
 sim::Board *board; // lives to the end of the process, like the library's threads
 int out_fd = -1;   // the launcher's standard output, whatever the application does with fd 1
 int signal_pipe[2] = {-1, -1};
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 std::atomic<int> replays_running{0};
 
 std::mutex print_mu;
@@ -84,7 +86,9 @@ void print_change()
     }
 }
 
-[[noreturn]] void finish(int status)
+// Writes the files and the summary, then ends the process: by `sig` when a signal ended the
+// run (so whoever started it sees the same as on the board), else with `status`.
+[[noreturn]] void finish(int status, int sig = 0)
 {
     // The first caller ends the process; any other waits here until it has.
     static std::mutex end_mu;
@@ -104,6 +108,15 @@ void print_change()
         say(ok ? "panel: " + opts.panel_png : "panel: not written to " + opts.panel_png);
     }
     say("host typed: \"" + sim::c_escaped(board->host.view().typed) + "\"");
+    if (sig) {
+        signal(sig, SIG_DFL);
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, sig);
+        pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        raise(sig);
+        status = 128 + sig;
+    }
     _exit(status);
 }
 
@@ -200,24 +213,63 @@ bool replays_done_and_settled()
     return true;
 }
 
+// How long the application has to end after the board's SIGTERM before the board ends it.
+constexpr auto kEndGrace = 3s;
+
+// Sends the application SIGTERM; false when it ignores the signal, so nothing would come of it.
+// Where the application left SIGTERM to its default, this library's handler takes it.
+bool ask_application_to_end()
+{
+    struct sigaction now{};
+    if (sigaction(SIGTERM, nullptr, &now) != 0 || now.sa_handler == SIG_IGN)
+        return false;
+    if (now.sa_handler == SIG_DFL) {
+        struct sigaction sa{};
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGTERM, &sa, nullptr);
+    }
+    return kill(getpid(), SIGTERM) == 0;
+}
+
 void control()
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(opts.time_limit_ms);
+    bool asked = false; // the board sent SIGTERM and waits for the application to end
+    Clock::time_point asked_at;
     for (;;) {
         pollfd p{signal_pipe[0], POLLIN, 0};
         if (poll(&p, 1, 10) > 0) {
             unsigned char sig = 0;
             if (read(signal_pipe[0], &sig, 1) == 1) {
+                // The board's own SIGTERM, which the application left to us or passed back.
+                if (asked && sig == SIGTERM)
+                    finish(0);
                 say(std::string("vboard: ") + strsignal(sig));
-                finish(128 + sig);
+                finish(0, sig);
             }
         }
+        if (asked) {
+            if (Clock::now() - asked_at >= kEndGrace) {
+                say("vboard: the application did not end within " + std::to_string(kEndGrace.count()) +
+                    " s of SIGTERM");
+                finish(0);
+            }
+            continue;
+        }
+        bool end = false;
         if (opts.time_limit_ms && Clock::now() >= deadline) {
             say("vboard: time limit reached");
-            finish(0);
+            end = true;
+        } else if (opts.quit_after_replay && replays_done_and_settled()) {
+            end = true;
         }
-        if (opts.quit_after_replay && replays_done_and_settled())
-            finish(0);
+        if (end) {
+            if (!ask_application_to_end())
+                finish(0);
+            asked = true;
+            asked_at = Clock::now();
+        }
     }
 }
 
@@ -303,6 +355,14 @@ void start_virtual_board()
         recordings.emplace_back(r.port, std::move(rec));
     }
 
+    // The board's threads leave the signals that end a run to the application's own threads,
+    // whether it takes them with a handler or with sigwait or signalfd.
+    sigset_t ending_signals, mask_before;
+    sigemptyset(&ending_signals);
+    for (int sig : kEndingSignals)
+        sigaddset(&ending_signals, sig);
+    pthread_sigmask(SIG_BLOCK, &ending_signals, &mask_before);
+
     sim::BoardOptions bo;
     if (opts.real_time_bring_up)
         bo.sleep_divisor = 1;
@@ -344,7 +404,7 @@ void start_virtual_board()
     struct sigaction sa{};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : kEndingSignals) {
         // A signal ignored from the start (nohup, a shell's background job) stays ignored.
         struct sigaction was{};
         if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN)
@@ -360,6 +420,7 @@ void start_virtual_board()
         std::thread(forward, l.port, l.fd, l.path).detach();
     std::thread(watch_host).detach();
     std::thread(control).detach();
+    pthread_sigmask(SIG_SETMASK, &mask_before, nullptr);
 }
 
 } // namespace

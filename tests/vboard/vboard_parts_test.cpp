@@ -163,6 +163,7 @@ TEST(VboardOptions, RefusesBadOnes)
         {"--forward", "x:/dev/input/event0", "--", "app"},
         {"--time-limit", "0", "--", "app"},
         {"--time-limit", "2s", "--", "app"},
+        {"--time-limit", "4294968", "--", "app"},      // its milliseconds would wrap to 0.7 s
         {"--quit-after-replay", "--", "app"},          // nothing would ever end it
         {"--panel"},                                   // a value missing
         {"--frobnicate", "--", "app"},
@@ -172,6 +173,8 @@ TEST(VboardOptions, RefusesBadOnes)
     for (auto &args : bad)
         EXPECT_NE(vboard::parse_options(args, true).error, "") << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_TRUE(vboard::parse_options({"--help"}, true).help);
+    // The longest limit that fits is kept whole.
+    EXPECT_EQ(vboard::parse_options({"--time-limit", "4294967", "--", "app"}, true).options.time_limit_ms, 4294967000u);
 }
 
 } // namespace

@@ -1,11 +1,12 @@
 #!/bin/sh
 # Runs hidbridge-vboard on unmodified application binaries and checks what it reports.
-#   vboard_test.sh CASE LAUNCHER APP DATA-DIR
+#   vboard_test.sh CASE LAUNCHER APP DATA-DIR [STATIC-APP]
 set -u
 case_name=$1
 launcher=$2
 app=$3
 data=$4
+static_app=${5:-}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 fail() { echo "FAIL: $*"; echo "--- output"; cat "$out/stdout"; exit 1; }
@@ -44,19 +45,40 @@ own_application)
   [ "$(tail -1 "$out/stdout")" = 'shell after 3' ] || fail "the shell's last line"
   ;;
 signal)
-  # Interrupted while the application runs: the summary still comes, the status says why.
-  "$launcher" --keyboard 1 --mouse 2 -- "$app" >"$out/stdout" 2>&1 &
-  pid=$!
-  for _ in $(seq 100); do
-    grep -q '^forwarding keyboards' "$out/stdout" && break
-    sleep 0.1
-  done
-  kill -TERM $pid
-  wait $pid
-  rc=$?
-  [ $rc -eq 143 ] || fail "exit status $rc after SIGTERM"
+  # Interrupted while the application runs: the summary still comes, and the launcher ends by
+  # the signal itself, as the application would on the board (python tells that from exit 143).
+  rc=$(python3 - "$out/stdout" "$launcher" --keyboard 1 --mouse 2 -- "$app" <<'PY'
+import signal, subprocess, sys, time
+out = sys.argv[1]
+p = subprocess.Popen(sys.argv[2:], stdout=open(out, "w"), stderr=subprocess.STDOUT)
+for _ in range(100):
+    if "forwarding keyboards" in open(out).read():
+        break
+    time.sleep(0.1)
+p.send_signal(signal.SIGTERM)
+print(p.wait())
+PY
+)
+  [ "$rc" = -15 ] || fail "ended with $rc after SIGTERM, not by the signal"
   grep -q 'keyboard on event1, mouse on event2' "$out/stdout" || fail "ports"
   [ "$(tail -1 "$out/stdout")" = 'host typed: ""' ] || fail "last line"
+  ;;
+board_ends_run)
+  # The board ends the run with SIGTERM first: the application's clean-up runs and its status
+  # is the launcher's.
+  # (It blocks SIGTERM until it waits for it, so the limit may come while it starts.)
+  timeout 60 "$launcher" --keyboard 0 --time-limit 1 -- "$app" wait >"$out/stdout" 2>&1
+  rc=$?
+  [ $rc -eq 4 ] || fail "exit status $rc, not the application's 4"
+  grep -q '^application: cleaned up$' "$out/stdout" || fail "no clean-up"
+  [ "$(tail -1 "$out/stdout")" = 'host typed: ""' ] || fail "last line"
+  # One that goes on after SIGTERM is ended after a moment, with the summary.
+  timeout 60 "$launcher" --keyboard 0 --time-limit 1 -- "$app" stay >"$out/stdout" 2>&1
+  rc=$?
+  [ $rc -eq 0 ] || fail "exit status $rc when the board ended a stubborn application"
+  grep -q '^application: SIGTERM$' "$out/stdout" || fail "SIGTERM not sent"
+  grep -q '^vboard: the application did not end within 3 s of SIGTERM$' "$out/stdout" || fail "not ended"
+  [ "$(tail -1 "$out/stdout")" = 'host typed: ""' ] || fail "last line after a stubborn one"
   ;;
 forward_device)
   # A live event device of the PC, here a FIFO that this script writes input_event records to.
@@ -94,12 +116,23 @@ for code in (24, 37, 28):
 bad_options)
   for args in "--keyboard 5 -- $app" "--replay 0 -- $app" "--keyboard 1 --mouse 1 -- $app" \
               "--quit-after-replay -- $app" "--time-limit x -- $app" "--keyboard 0" \
-              "--replay 0:$out/missing.evemu -- $app"; do
+              "--replay 0:$out/missing.evemu -- $app" "--time-limit 4294968 -- $app"; do
     # shellcheck disable=SC2086
     "$launcher" $args >"$out/stdout" 2>&1
     rc=$?
     [ $rc -eq 2 ] || fail "'$args' gave status $rc, not 2"
     grep -q '^hidbridge-vboard: ' "$out/stdout" || fail "'$args' said no reason"
+  done
+  # Refused before anything runs: a recording that cannot be played, a statically linked
+  # program (nothing can be preloaded into it; it would drive this PC's own GPIO).
+  printf 'E: 0.000000 0001 001e 1\nE: 0.5 0000 0000 0\n' >"$out/bad.evemu"
+  for args in "--replay 0:$out/bad.evemu -- echo started" "--keyboard 0 -- $static_app"; do
+    # shellcheck disable=SC2086
+    "$launcher" $args >"$out/stdout" 2>&1
+    rc=$?
+    [ $rc -eq 2 ] || fail "'$args' gave status $rc, not 2"
+    grep -q '^hidbridge-vboard: ' "$out/stdout" || fail "'$args' said no reason"
+    ! grep -q 'started' "$out/stdout" || fail "'$args' started the program"
   done
   ;;
 *)
