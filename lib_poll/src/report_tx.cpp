@@ -238,6 +238,14 @@ int wait_collected(TxEndpoint &ep, uint32_t ticket)
             result = err_DeviceDisconnected;
             break;
         }
+        // The host has been away past the bound already: waiting for it again would only
+        // hold the caller up (a client releasing ten keys, an application typing).
+        if (ep.stale) {
+            result = 1;
+            tell = !ep.quiet;
+            ep.quiet = true;
+            break;
+        }
         if (pthread_cond_clockwait(&tx_collected_cond, &mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT &&
             !reached(ep.collected, ticket) && !lost(ep, ticket)) {
             result = 1;
@@ -337,18 +345,22 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
     pthread_mutex_lock(&mutex);
     const bool ok = usbdev::configok_load();
     TxEndpoint &ep = ep1_tx;
-    Motion m = ok ? Motion{x, y, wheel} : Motion{};
+    // Motion for a host that has been away past the bound is dropped: its caller is told 1
+    // at once and the pointer must not jump once the host is back.
+    const bool drop = ok && ep.stale && (x || y || wheel);
+    Motion m = ok && !ep.stale ? Motion{x, y, wheel} : Motion{};
     TxReport *tail = open_tail(ep);
     bool placed = false;
     if (tail && tail->bytes[0] == button) {
         take_motion(*tail, m);
         placed = true;
     } else if (tail && ep.stale) {
-        // The host is away: the new buttons replace the waiting ones, with this call's motion.
+        // The host is away: the new buttons replace the waiting ones.
         const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
         replace_tail(ep, *tail, fresh, sizeof fresh);
-        take_motion(*tail, m);
         placed = true;
+    } else if (ep.stale && ep.count && at(ep, ep.count - 1u).bytes[0] == button) {
+        placed = true; // nothing new for it
     }
     while (!placed || m.any()) {
         const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
@@ -367,7 +379,11 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
         take_motion(*r, m);
         placed = true;
     }
-    const uint32_t ticket = ep.queued;
+    uint32_t ticket = ep.queued;
+    if (drop) {
+        ticket = next_ticket(ep);
+        absorb(ep, ticket, ticket);
+    }
     if (ok)
         arm_if_idle(ep);
     pthread_mutex_unlock(&mutex);
