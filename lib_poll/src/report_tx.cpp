@@ -238,9 +238,11 @@ int wait_collected(TxEndpoint &ep, uint32_t ticket)
             result = err_DeviceDisconnected;
             break;
         }
-        // The host has been away past the bound already: waiting for it again would only
-        // hold the caller up (a client releasing ten keys, an application typing).
-        if (ep.stale) {
+        // The keyboard's host has been away past the bound already: its report is the current
+        // state and goes out whenever the host is back, so waiting for it again would only
+        // hold the caller up (a client releasing its keys, an application typing). Motion is
+        // another matter: it goes out only if collected in time.
+        if (ep.stale && !is_mouse(ep)) {
             result = 1;
             tell = !ep.quiet;
             ep.quiet = true;
@@ -324,6 +326,10 @@ void tx_restart(TxEndpoint &ep, bool arm)
     ep.armed = false;
     ep.held = false;
     ep.unpolled = false;
+    if (arm) { // the host is back and about to poll: the bound runs afresh
+        ep.stale = false;
+        ep.head_since = now_us();
+    }
     *ep.tog = 0;
     if (arm)
         arm_if_idle(ep);
@@ -345,22 +351,18 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
     pthread_mutex_lock(&mutex);
     const bool ok = usbdev::configok_load();
     TxEndpoint &ep = ep1_tx;
-    // Motion for a host that has been away past the bound is dropped: its caller is told 1
-    // at once and the pointer must not jump once the host is back.
-    const bool drop = ok && ep.stale && (x || y || wheel);
-    Motion m = ok && !ep.stale ? Motion{x, y, wheel} : Motion{};
+    Motion m = ok ? Motion{x, y, wheel} : Motion{};
     TxReport *tail = open_tail(ep);
     bool placed = false;
     if (tail && tail->bytes[0] == button) {
         take_motion(*tail, m);
         placed = true;
     } else if (tail && ep.stale) {
-        // The host is away: the new buttons replace the waiting ones.
+        // The host is away: the new buttons replace the waiting ones, with this call's motion.
         const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
         replace_tail(ep, *tail, fresh, sizeof fresh);
+        take_motion(*tail, m);
         placed = true;
-    } else if (ep.stale && ep.count && at(ep, ep.count - 1u).bytes[0] == button) {
-        placed = true; // nothing new for it
     }
     while (!placed || m.any()) {
         const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
@@ -379,11 +381,7 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
         take_motion(*r, m);
         placed = true;
     }
-    uint32_t ticket = ep.queued;
-    if (drop) {
-        ticket = next_ticket(ep);
-        absorb(ep, ticket, ticket);
-    }
+    const uint32_t ticket = ep.queued;
     if (ok)
         arm_if_idle(ep);
     pthread_mutex_unlock(&mutex);

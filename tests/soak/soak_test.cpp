@@ -423,8 +423,10 @@ TEST(FaultSoak, InputSurvivesBusFaults)
             board().host.suspend();
             std::atomic<bool> typing{true};
             std::thread typist([&] {
-                while (typing)
+                while (typing) {
                     km_keypress(0x2D); // '-'
+                    std::this_thread::sleep_for(1ms);
+                }
             });
             std::this_thread::sleep_for(std::chrono::milliseconds(rand(150, 400)));
             typing = false;
