@@ -20,7 +20,9 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel);
  * non-zero), never merged with another. Ticket or 0 as for the mouse. */
 uint32_t KeyboardQueueReport(uint8_t media, const uint8_t *buff);
 /* Waits until the host collected the report of `ticket` (and so every one before it):
- * 0 once it has, 1 when not within 100 ms from the call. Takes no lock of the core. */
+ * 0 once it has; 1 when not within 100 ms from the call, when a newer state took its place,
+ * or (keyboard) at once while the host has been away past that bound; err_DeviceDisconnected
+ * when the host stops using the device meanwhile. Takes no lock of the core. */
 int MouseWaitReport(uint32_t ticket);
 int KeyboardWaitReport(uint32_t ticket);
 

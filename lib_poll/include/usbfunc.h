@@ -46,9 +46,10 @@ int USB_DeviceDetach(void);
 void *thread_device_listen(void *arg);
 
 /* Send one report and wait for the host to collect it: 0 collected, 1 not collected within
- * 100 ms (it stays queued and goes out when the host polls again), err_DeviceDisconnected
- * (-2) when the device is not configured (nothing sent). Reports handed over earlier and
- * not yet collected go first. */
+ * 100 ms (one already in the chip goes out when the host polls again; behind it only the
+ * current state waits for a host away that long), err_DeviceDisconnected (-2) when the
+ * device is not configured (nothing sent) or stops being so meanwhile. Reports handed over
+ * earlier and not yet collected go first. */
 int MouseSendReport(uint8_t button, uint16_t x, uint16_t y, uint8_t wheel);
 /* media non-zero sends the consumer report for that key, else the 11 bytes of buff
  * (modifier byte and ten key slots) as the keyboard report. */
