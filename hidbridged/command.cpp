@@ -146,20 +146,30 @@ const char *key_name(int usage)
 
 namespace {
 
+// A command's second word, looked up in its verb's table.
+struct SubVerb {
+    std::string_view word;
+    Op op;
+};
+constexpr SubVerb kKeyOps[] = {{"down", Op::KeyDown}, {"up", Op::KeyUp}, {"press", Op::KeyPress},
+                               {"query", Op::KeyQuery}, {"mask", Op::KeyMask}};
+constexpr SubVerb kButtonOps[] = {{"down", Op::ButtonDown}, {"up", Op::ButtonUp}, {"click", Op::ButtonClick},
+                                  {"query", Op::ButtonQuery}};
+
+template <size_t N>
+bool sub_verb(std::string_view what, const SubVerb (&table)[N], Op &op)
+{
+    for (const SubVerb &v : table)
+        if (v.word == what) {
+            op = v.op;
+            return true;
+        }
+    return false;
+}
+
 bool parse_key_command(std::string_view rest, Command &cmd, std::string &error)
 {
-    std::string_view what = next_word(rest);
-    if (what == "down")
-        cmd.op = Op::KeyDown;
-    else if (what == "up")
-        cmd.op = Op::KeyUp;
-    else if (what == "press")
-        cmd.op = Op::KeyPress;
-    else if (what == "query")
-        cmd.op = Op::KeyQuery;
-    else if (what == "mask")
-        cmd.op = Op::KeyMask;
-    else
+    if (!sub_verb(next_word(rest), kKeyOps, cmd.op))
         return fail(error, "key needs down, up, press, mask or query");
     if (!parse_key(next_word(rest), cmd.code, error))
         return false;
@@ -177,16 +187,7 @@ bool parse_key_command(std::string_view rest, Command &cmd, std::string &error)
 
 bool parse_button_command(std::string_view rest, Command &cmd, std::string &error)
 {
-    std::string_view what = next_word(rest);
-    if (what == "down")
-        cmd.op = Op::ButtonDown;
-    else if (what == "up")
-        cmd.op = Op::ButtonUp;
-    else if (what == "click")
-        cmd.op = Op::ButtonClick;
-    else if (what == "query")
-        cmd.op = Op::ButtonQuery;
-    else
+    if (!sub_verb(next_word(rest), kButtonOps, cmd.op))
         return fail(error, "button needs down, up, click or query");
     return parse_button(next_word(rest), cmd.code, error) && at_end(rest, error);
 }

@@ -55,6 +55,23 @@ std::string decode(const char *layout, const std::vector<Stroke> &strokes)
     return d.text();
 }
 
+// Loads the settings at `path` into `c`: the count of bad values and what was said.
+struct Loaded {
+    int bad;
+    std::string said;
+};
+Loaded load(const std::string &path, Config &c)
+{
+    char *msgs = nullptr;
+    size_t len = 0;
+    FILE *m = open_memstream(&msgs, &len);
+    int bad = load_config(path.c_str(), c, m);
+    fclose(m);
+    Loaded r{bad, msgs ? msgs : ""};
+    free(msgs);
+    return r;
+}
+
 } // namespace
 
 TEST(ServiceParser, CommandsKeysAndButtons)
@@ -219,13 +236,9 @@ TEST(ServiceSettings, ValuesDefaultsAndBadValues)
           << group_name << "\n[panel]\nstatus = off\n[keyboard]\nlayout = de\n";
     }
     Config c;
-    char *msgs = nullptr;
-    size_t len = 0;
-    FILE *m = open_memstream(&msgs, &len);
-    EXPECT_EQ(load_config(path.c_str(), c, m), 0);
-    fclose(m);
-    EXPECT_STREQ(msgs, "");
-    free(msgs);
+    Loaded l = load(path, c);
+    EXPECT_EQ(l.bad, 0);
+    EXPECT_EQ(l.said, "");
     EXPECT_EQ(c.vid, 0x1d6b);
     EXPECT_EQ(c.pid, 260);
     EXPECT_EQ(c.socket, "/tmp/x.sock");
@@ -239,11 +252,9 @@ TEST(ServiceSettings, ValuesDefaultsAndBadValues)
              "[panel]\nstatus = maybe\n[keyboard]\nlayout = fr\n";
     }
     Config d;
-    m = open_memstream(&msgs, &len);
-    EXPECT_EQ(load_config(path.c_str(), d, m), 6);
-    fclose(m);
-    std::string text = msgs;
-    free(msgs);
+    l = load(path, d);
+    EXPECT_EQ(l.bad, 6);
+    const std::string &text = l.said;
     EXPECT_NE(text.find(path + ": [usb] vid = \"zz\": not a number in 0x0001..0xffff; using the default\n"),
               std::string::npos)
         << text;
@@ -259,10 +270,7 @@ TEST(ServiceSettings, ValuesDefaultsAndBadValues)
 
     unlink(path.c_str());
     Config e;
-    m = open_memstream(&msgs, &len);
-    EXPECT_EQ(load_config(path.c_str(), e, m), 0) << "no file: the defaults";
-    fclose(m);
-    free(msgs);
+    EXPECT_EQ(load(path, e).bad, 0) << "no file: the defaults";
     EXPECT_EQ(e.socket, kDefaultSocket);
     rmdir(dir);
 }
@@ -279,13 +287,9 @@ TEST(ServiceSettings, MisspeltNamesOctalLookingNumbersAndControlCharacters)
     }
     setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
     Config c;
-    char *msgs = nullptr;
-    size_t len = 0;
-    FILE *m = open_memstream(&msgs, &len);
-    EXPECT_EQ(load_config(path.c_str(), c, m), 3);
-    fclose(m);
-    std::string text = msgs;
-    free(msgs);
+    Loaded l = load(path, c);
+    EXPECT_EQ(l.bad, 3);
+    const std::string &text = l.said;
     EXPECT_EQ(c.pid, 104) << "0104 is decimal";
     EXPECT_EQ(c.socket, "/run/user/4242/hidbridge.sock");
     for (const char *named : {": line 3: [usb] unknown key \"vdi\"; ignored\n", ": line 4: unknown section [contrl]; ignored\n",
