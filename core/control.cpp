@@ -128,6 +128,8 @@ int km_detach(void)
     return r;
 }
 
+int km_query_leds(void) { return USB_GetHostLeds(); }
+
 int km_version(char *buf)
 {
     sprintf(buf, "tarvo Rev7:\t%s %s %s\r\n", TARVO_VER, __DATE__, __TIME__);

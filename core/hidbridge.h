@@ -48,6 +48,9 @@ int km_mask_key(int code, int value);
 int km_query_key(int code);
 /* Does nothing. 0. */
 int km_key_reserved(int reserved);
+/* The host's keyboard LEDs as its last output report set them: bit 0 Num Lock, 1 Caps Lock,
+ * 2 Scroll Lock, 3 Compose, 4 Kana; 0 before the host sent any. Takes no lock. */
+int km_query_leds(void);
 
 /* Buttons: down non-zero presses, 0 releases; one report each. */
 int km_left(int down);

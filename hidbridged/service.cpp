@@ -496,9 +496,16 @@ std::string Service::status_line()
     for (const Client &c : clients_)
         n += c.fd >= 0;
     bool configured = ready() && std::atomic_ref<uint8_t>(km.configok).load() == 1;
+    // The host's keyboard LEDs by name, in the order of their bits.
+    static constexpr const char *kLeds[] = {"num", "caps", "scroll", "compose", "kana"};
+    const int bits = km_query_leds();
+    std::string leds;
+    for (int i = 0; i < 5; ++i)
+        if (bits >> i & 1)
+            leds += (leds.empty() ? "" : ",") + std::string(kLeds[i]);
     return "ok version=" + library_version() + " host=" + (configured ? "configured" : "unconfigured") +
            " inputs=" + std::to_string(inputs()) + " layout=" + layout_name(opts_.config.layout) +
-           " clients=" + std::to_string(n);
+           " clients=" + std::to_string(n) + " leds=" + (leds.empty() ? "none" : leds);
 }
 
 bool Service::reply(int slot, const std::string &r)

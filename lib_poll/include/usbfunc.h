@@ -38,6 +38,9 @@ extern uint8_t ep2_tx_tog;
 void Init374Device(char Enable);
 /* Services one chip event. Device thread only. */
 void USB_DeviceInterrupt(void);
+/* The LEDs of the host's last keyboard output report (bit 0 Num Lock, 1 Caps Lock, 2 Scroll
+ * Lock, 3 Compose, 4 Kana), 0 before it sent any. Any thread. */
+uint8_t USB_GetHostLeds(void);
 /* Takes the device off the bus (the host drops it and whatever it held) and tells anyone
  * waiting for a report. Without the device thread it opens the chip's link itself. 0, or
  * err_DeviceDisconnected when the chip cannot be reached. */

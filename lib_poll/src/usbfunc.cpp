@@ -31,6 +31,7 @@ uint8_t SetupLen;   // bytes still to send; during SET_ADDRESS the new address
 uint8_t *pDescr;
 uint8_t cur_config; // value of the last SET_CONFIGURATION, 0 after a bus reset
 std::atomic<bool> device_up; // the device thread has the chip on the bus
+std::atomic<uint8_t> host_leds; // the host's last LED output report; any thread reads it
 
 uint8_t min8(uint8_t a, uint8_t b) { return a < b ? a : b; }
 
@@ -262,10 +263,15 @@ void transfer_done()
         usbdev::tx_collected(usbdev::ep2_tx);
         break;
     case USB_INT_EP2_OUT: {
-        // Keyboard LEDs: read to free the buffer, content not used.
+        // Keyboard LEDs: the keyboard's output report, {0x01, leds} (the bare byte from a
+        // host that leaves out the report identifier).
         uint8_t buf[64];
         uint8_t l = min8(Dev_Read374Byte(REG_USB_LENGTH), sizeof buf);
         Dev_Read374Block(RAM_ENDP2_RECV, l, buf);
+        if (l == 2 && buf[0] == 0x01)
+            host_leds.store(buf[1], std::memory_order_relaxed);
+        else if (l == 1)
+            host_leds.store(buf[0], std::memory_order_relaxed);
         r = Dev_Read374Byte(REG_USB_ENDP2);
         Dev_Write374Byte(REG_USB_ENDP2, (r & ~M_EP_RX_MASK) ^ BIT_EP_RX_TOG);
         usbdev::configok_store(1);
@@ -367,6 +373,8 @@ void USB_DeviceInterrupt(void)
     }
     pthread_mutex_unlock(&mutex);
 }
+
+uint8_t USB_GetHostLeds(void) { return host_leds.load(std::memory_order_relaxed); }
 
 int USB_DeviceDetach(void)
 {

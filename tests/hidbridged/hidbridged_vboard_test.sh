@@ -53,7 +53,7 @@ r=$("$ctl" --socket "$sock" type zwei yaks) || fail "type: $r"
 r=$("$ctl" --socket "$sock" key press nosuch)
 [ $? -eq 1 ] && [ "$r" = "err unknown key 'nosuch'" ] || fail "an unknown key: $r"
 r=$(printf 'status\nkey down leftshift\nkey press enter\n' | "$ctl" --socket "$sock") || fail "stdin: $r"
-echo "$r" | grep -q '^ok version=.* host=configured .*layout=de clients=1$' || fail "status: $r"
+echo "$r" | grep -q '^ok version=.* host=configured .*layout=de clients=1 leds=none$' || fail "status: $r"
 # The Shift that client held is gone with it: the next letter is small.
 r=$("$ctl" --socket "$sock" type a) || fail "type a: $r"
 

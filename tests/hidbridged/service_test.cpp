@@ -79,7 +79,10 @@ TEST(ServiceCommands, EveryCommandAndItsReply)
     EXPECT_TRUE(host_sees([&](auto &v) { return v.wheel == w - 2; }));
 
     EXPECT_EQ(c.ask("type hi"), "ok");
-    EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=configured inputs=2 layout=us clients=1");
+    EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=configured inputs=2 layout=us clients=1 leds=none");
+    ASSERT_TRUE(board().host.set_leds(0x03));
+    EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=configured inputs=2 layout=us clients=1 leds=num,caps");
+    ASSERT_TRUE(board().host.set_leds(0x00));
     EXPECT_EQ(c.ask("key down b"), "ok");
     EXPECT_EQ(c.ask("button down right"), "ok");
     EXPECT_EQ(c.ask("release"), "ok");
@@ -188,7 +191,7 @@ TEST(ServiceCommands, TheSocketAnswersBeforeTheHostConfigures)
     start_service("", false);
     Client c;
     ASSERT_TRUE(c.connected());
-    EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=unconfigured inputs=2 layout=us clients=1");
+    EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=unconfigured inputs=2 layout=us clients=1 leds=none");
     EXPECT_EQ(c.ask("key press a"), "err host has not configured the device");
     EXPECT_EQ(c.ask("key query a"), "err host has not configured the device");
     EXPECT_EQ(c.ask("help"), hidbridged::help_reply());

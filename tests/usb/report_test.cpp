@@ -4,8 +4,9 @@
 #include "scripted_host.h"
 
 #include "chipio.h"
-#include "report_queue.h"
 #include "global.h"
+#include "hidbridge.h"
+#include "report_queue.h"
 #include "tarvo.h"
 
 #include <gtest/gtest.h>
@@ -327,6 +328,20 @@ TEST_F(HostAway, AReleaseAfterReconfigurationReachesTheHostWithOrWithoutItsLedRe
     EXPECT_TRUE(host_ends_with(keyboard_bytes(kNoKeys))) << "the host still holds A";
     EXPECT_EQ(KeyboardSendReport(0, kKeyA), 0) << "mute until the LED report";
     EXPECT_EQ(poller.repeats(), 0);
+}
+
+TEST_F(Reports, TheHostsLedsAsItsLastOutputReportSetThem)
+{
+    EXPECT_EQ(km_query_leds(), 0) << "configure() sent {0x01, 0x00}";
+    uint8_t toggle = 1;
+    for (uint8_t leds : {0x02, 0x03, 0x00, 0x1F}) {
+        ASSERT_EQ(host.out(2, toggle, {0x01, leds}), Handshake::Ack);
+        toggle ^= 1;
+        EXPECT_EQ(km_query_leds(), leds);
+    }
+    // A report of the wrong shape changes nothing.
+    ASSERT_EQ(host.out(2, toggle, {0x02, 0x04}), Handshake::Ack);
+    EXPECT_EQ(km_query_leds(), 0x1F);
 }
 
 TEST_F(HostAway, WaitersAreToldAtOnceWhenTheHostStopsUsingTheDevice)
