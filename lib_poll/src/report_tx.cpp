@@ -242,14 +242,11 @@ int wait_collected(TxEndpoint &ep, uint32_t ticket)
         // state and goes out whenever the host is back, so waiting for it again would only
         // hold the caller up (a client releasing its keys, an application typing). Motion is
         // another matter: it goes out only if collected in time.
-        if (ep.stale && !is_mouse(ep)) {
-            result = 1;
-            tell = !ep.quiet;
-            ep.quiet = true;
-            break;
-        }
-        if (pthread_cond_clockwait(&tx_collected_cond, &mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT &&
-            !reached(ep.collected, ticket) && !lost(ep, ticket)) {
+        bool given_up = ep.stale && !is_mouse(ep);
+        if (!given_up)
+            given_up = pthread_cond_clockwait(&tx_collected_cond, &mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT &&
+                       !reached(ep.collected, ticket) && !lost(ep, ticket);
+        if (given_up) {
             result = 1;
             // Once per stretch without polls: a host that ignores an endpoint is no news
             // for every report.
@@ -353,19 +350,18 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
     TxEndpoint &ep = ep1_tx;
     Motion m = ok ? Motion{x, y, wheel} : Motion{};
     TxReport *tail = open_tail(ep);
+    const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
     bool placed = false;
     if (tail && tail->bytes[0] == button) {
         take_motion(*tail, m);
         placed = true;
     } else if (tail && ep.stale) {
         // The host is away: the new buttons replace the waiting ones, with this call's motion.
-        const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
         replace_tail(ep, *tail, fresh, sizeof fresh);
         take_motion(*tail, m);
         placed = true;
     }
     while (!placed || m.any()) {
-        const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
         TxReport *r = push(ep, fresh, sizeof fresh);
         if (!r) {
             // Full: the host has not polled for a long while. The newest report takes the

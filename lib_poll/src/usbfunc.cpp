@@ -35,6 +35,18 @@ std::atomic<uint8_t> host_leds; // the host's last LED output report; any thread
 
 uint8_t min8(uint8_t a, uint8_t b) { return a < b ? a : b; }
 
+// The host no longer uses the device (bus reset, configuration 0, detach): what waits for it
+// stays queued for the next configuration, whoever waits for a report is told at once.
+// `mutex` held.
+void unconfigure()
+{
+    cur_config = 0;
+    usbdev::configok_store(0);
+    usbdev::tx_restart(usbdev::ep1_tx, false);
+    usbdev::tx_restart(usbdev::ep2_tx, false);
+    usbdev::tx_session_end();
+}
+
 // Copies the next chunk of the current descriptor to the EP0 buffer; returns its length.
 uint8_t next_chunk()
 {
@@ -168,12 +180,14 @@ uint8_t standard_request(const USB_SETUP_REQ &req)
         // Configuring resets every endpoint's data toggle on both sides; what was waiting
         // for the host (the state it missed while away) goes out first, as DATA0. Reports
         // flow from here: a host may send its LED report late, by SET_REPORT, or never.
+        if (!req.wValueL) {
+            unconfigure();
+            return 0;
+        }
         cur_config = req.wValueL;
-        usbdev::configok_store(cur_config != 0);
-        if (!cur_config)
-            usbdev::tx_session_end();
-        usbdev::tx_restart(usbdev::ep1_tx, cur_config != 0);
-        usbdev::tx_restart(usbdev::ep2_tx, cur_config != 0);
+        usbdev::configok_store(1);
+        usbdev::tx_restart(usbdev::ep1_tx, true);
+        usbdev::tx_restart(usbdev::ep2_tx, true);
         return 0;
     case DEF_USB_GET_INTERF:
         Dev_Write374Byte(RAM_ENDP0_TRAN, 0x00);
@@ -350,11 +364,7 @@ void USB_DeviceInterrupt(void)
             // of a device the host is about to enumerate. Hosts wait 10 ms after a reset
             // before the first SETUP, so no transfer of the new session is lost here.
             Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_INTER_FLAG);
-            usbdev::tx_restart(usbdev::ep1_tx, false);
-            usbdev::tx_restart(usbdev::ep2_tx, false);
-            cur_config = 0;
-            usbdev::configok_store(0);
-            usbdev::tx_session_end();
+            unconfigure();
         } else if (s & BIT_IF_TRANSFER) {
             transfer_done();
         } else if (s & BIT_IF_USB_SUSPEND) {
@@ -383,11 +393,7 @@ int USB_DeviceDetach(void)
         return err_DeviceDisconnected;
     pthread_mutex_lock(&mutex);
     Dev_Write374Byte(REG_USB_SETUP, 0x00);
-    cur_config = 0;
-    usbdev::configok_store(0);
-    usbdev::tx_restart(usbdev::ep1_tx, false);
-    usbdev::tx_restart(usbdev::ep2_tx, false);
-    usbdev::tx_session_end();
+    unconfigure();
     pthread_mutex_unlock(&mutex);
     return Success;
 }
