@@ -6,12 +6,15 @@
 #include "core_state.h"
 #include "lcd.h"
 #include "report_queue.h"
+#include "report_stats.h"
 #include "usbfunc.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -21,6 +24,35 @@ constexpr useconds_t kConfigPollUs = 100000; // start-up tests configok every 10
 constexpr useconds_t kResetPollUs = 1000;    // and then the input thread's first clearing
 
 std::atomic<bool> started; // km_init has started the library's threads
+
+// An 8,000 frames/s mouse fills its 128-record event buffer in 16 ms: the input thread and the
+// device thread must not wait behind whatever else the board runs. Below the kernel's
+// interrupt threads (50), which the SPI transfers need.
+constexpr int kDefaultRtPriority = 40;
+std::atomic<int> rt_priority{kDefaultRtPriority}; // asked for; set before km_init
+std::atomic<int> rt_granted{0};                   // what the threads got
+
+// A library thread on SCHED_FIFO at `priority` when the process may; otherwise, or with 0, on
+// the policy the process has. True when it got the real-time policy.
+bool start_thread(void *(*body)(void *), int priority)
+{
+    pthread_t t;
+    if (priority > 0) {
+        pthread_attr_t a;
+        pthread_attr_init(&a);
+        sched_param p{};
+        p.sched_priority = priority;
+        pthread_attr_setinheritsched(&a, PTHREAD_EXPLICIT_SCHED);
+        pthread_attr_setschedpolicy(&a, SCHED_FIFO);
+        pthread_attr_setschedparam(&a, &p);
+        const int r = pthread_create(&t, &a, body, nullptr);
+        pthread_attr_destroy(&a);
+        if (r == 0)
+            return true;
+    }
+    pthread_create(&t, nullptr, body, nullptr);
+    return false;
+}
 
 uint8_t load(const uint8_t &cell) { return std::atomic_ref<const uint8_t>(cell).load(std::memory_order_relaxed); }
 void store(uint8_t &cell, uint8_t v) { std::atomic_ref<uint8_t>(cell).store(v, std::memory_order_relaxed); }
@@ -94,9 +126,12 @@ int km_init(void)
     pthread_mutex_init(&control_mutex, nullptr);
     std::atomic_ref<unsigned> resets(control_state_resets);
     unsigned resets_before = resets.load(std::memory_order_acquire);
-    pthread_t device, input;
-    pthread_create(&device, nullptr, thread_device_listen, nullptr);
-    pthread_create(&input, nullptr, input_listener_thread, nullptr);
+    const int priority = rt_priority.load();
+    bool rt = start_thread(thread_device_listen, priority);
+    rt = start_thread(input_listener_thread, rt ? priority : 0) && rt;
+    if (priority && !rt)
+        puts("input and device threads on the ordinary policy: SCHED_FIFO needs RLIMIT_RTPRIO or CAP_SYS_NICE");
+    rt_granted.store(rt ? priority : 0);
     // Also wait for the input thread's first clearing of the control state, which follows
     // configuration: otherwise whatever the caller sets right after we return is wiped.
     // Once configok reads 1 that clearing is at most a hub power cycle away: look often.
@@ -129,6 +164,32 @@ int km_detach(void)
 }
 
 int km_query_leds(void) { return USB_GetHostLeds(); }
+
+int km_get_stats(struct km_stats *out, size_t size)
+{
+    if (!out)
+        return err_parament;
+    km_stats s{};
+    report_stats::read(s);
+    s.rt_priority = rt_granted.load();
+    const size_t n = size < sizeof s ? size : sizeof s;
+    memcpy(out, &s, n);
+    return static_cast<int>(n);
+}
+
+int km_reset_stats(void)
+{
+    report_stats::reset();
+    return Success;
+}
+
+int km_set_rt_priority(int priority)
+{
+    if (priority < 0 || priority > 99 || started.load(std::memory_order_acquire))
+        return err_parament;
+    rt_priority.store(priority);
+    return Success;
+}
 
 int km_version(char *buf)
 {

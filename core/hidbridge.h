@@ -9,6 +9,7 @@
 #ifndef HIDBRIDGE_H
 #define HIDBRIDGE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "global.h"
@@ -77,6 +78,50 @@ int km_wheel(uint8_t w);
 /* Stored in km for the application; nothing is sent. 0. */
 int km_set_limit(int16_t x, int16_t y);
 int km_set_point(int16_t x, int16_t y);
+
+/* What the board measures about itself. Latencies run from the kernel's time stamp of an
+ * input event on a board's keyboard or mouse to the host's collection of the first report
+ * carrying it, in microseconds; the application's own requests have no such stamp and are not
+ * counted. "minute" figures cover the last 60 to 70 s, "total" ones the time since start or
+ * the last km_reset_stats. A percentile or maximum without samples is 0. */
+struct km_ep_stats {
+    uint32_t handed_over;   /* reports queued for the host */
+    uint32_t collected;     /* reports the host took */
+    uint32_t merged;        /* motion added to a report still waiting, instead of a new one */
+    uint32_t timeouts;      /* waits for the host's collection that gave up */
+    uint32_t collapsed;     /* waiting reports folded into the current state, host away */
+    uint32_t deepest;       /* the most reports waiting at once */
+    uint32_t minute_count, minute_p50_us, minute_p99_us, minute_max_us;
+    uint32_t total_count, total_p50_us, total_p99_us, total_max_us;
+    /* Collections per second while reports waited (the host's real polling), last minute
+     * and total; 0 when reports never waited. */
+    uint32_t minute_polls_per_s, total_polls_per_s;
+};
+struct km_port_stats {
+    uint32_t records;       /* input event records read from /dev/input/event<port> */
+    uint32_t resyncs;       /* overflows of its kernel buffer (SYN_DROPPED), each read back once */
+};
+struct km_stats {
+    struct km_ep_stats mouse;    /* EP1 IN */
+    struct km_ep_stats keyboard; /* EP2 IN: keyboard and consumer reports */
+    struct km_port_stats port[Maxport];
+    uint32_t rescans;            /* the input devices closed and opened again (plug, unplug) */
+    int32_t rt_priority;         /* SCHED_FIFO priority of the input and device threads; 0: none */
+};
+
+/* Copies the figures into out, at most size bytes of them (pass sizeof *out: a newer library
+ * with a longer record fills only what the caller knows). Takes the device module's lock for
+ * a few microseconds; any thread, also before km_init. The number of bytes written, or
+ * err_parament (-3) when out is NULL. */
+int km_get_stats(struct km_stats *out, size_t size);
+/* Zeroes the counters and latency figures (not the scheduling field). 0. */
+int km_reset_stats(void);
+/* The SCHED_FIFO priority km_init gives the input thread and the device thread, 1 .. 99, or
+ * 0 for the ordinary policy; 40 unless set (below the kernel's interrupt threads, which the
+ * SPI transfers need). Where the process may not (no RLIMIT_RTPRIO, no CAP_SYS_NICE) km_init
+ * says so in one line and the threads run ordinarily. Nothing else changes policy. Call before
+ * km_init: 0; err_parament (-3) for a value out of range or after km_init. */
+int km_set_rt_priority(int priority);
 
 #ifdef __cplusplus
 }

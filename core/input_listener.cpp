@@ -2,6 +2,7 @@
 // 0 .. 4, records their input in the core's state and has the reports composed after each
 // batch; reopens the whole set whenever a device comes or goes.
 #include "core_state.h"
+#include "report_stats.h"
 #include "sysio.h"
 #include "tarvo.h"
 #include "usbfunc.h"
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -48,6 +50,11 @@ bool motion_pending;
 bool dropping[Maxport];
 // Key codes each port holds, so that a read-back changes only that port's keys.
 uint8_t port_keys[Maxport][KEY_STATES];
+
+// The earliest kernel time stamp (monotonic µs) of the input not yet composed, per endpoint;
+// 0: none. Guarded by control_mutex. Only ports whose device took the monotonic clock count.
+uint64_t mouse_since, keyboard_since;
+bool monotonic[Maxport]; // input thread only
 
 // configok is written by the device thread without a lock: every test is a fresh load.
 std::atomic_ref<uint8_t> configok() { return std::atomic_ref<uint8_t>(km.configok); }
@@ -129,6 +136,36 @@ void apply_event(int port, uint16_t type, uint16_t code, int32_t value)
     }
 }
 
+// An event that reaches a report: its time stamp, if the device keeps the monotonic clock.
+void stamp(int port, const input_event &ev)
+{
+    const bool mouse = (ev.type == EV_REL && (ev.code == REL_X || ev.code == REL_Y || ev.code == REL_WHEEL)) ||
+                       (ev.type == EV_KEY && ev.code >= BTN_LEFT && ev.code <= BTN_MIDDLE);
+    const bool key = ev.type == EV_KEY && ev.code < 255;
+    const uint64_t t = static_cast<uint64_t>(ev.input_event_sec) * 1000000u + static_cast<uint64_t>(ev.input_event_usec);
+    if ((!mouse && !key) || t == 0 || !monotonic[port])
+        return;
+    uint64_t &since = mouse ? mouse_since : keyboard_since;
+    since = report_stats::earlier(since, t);
+}
+
+// The compositions of physical input: each report carries the time stamp of the earliest
+// input it holds. control_mutex held.
+void compose_mouse_input()
+{
+    report_stats::set_input(report_stats::kMouse, mouse_since);
+    compose_mouse_report(1);
+    report_stats::set_input(report_stats::kMouse, 0);
+    mouse_since = 0;
+}
+void compose_keyboard_input()
+{
+    report_stats::set_input(report_stats::kKeyboard, keyboard_since);
+    compose_keyboard_report(0);
+    report_stats::set_input(report_stats::kKeyboard, 0);
+    keyboard_since = 0;
+}
+
 // A packet ended: one report for each change of buttons or keys, so a press and its release
 // read together still reach the host as two reports. Motion waits for the end of the batch
 // (or the next change of buttons): frames read together go out as one report. control_mutex
@@ -137,11 +174,11 @@ void end_packet(int port)
 {
     PacketChanges &c = packet_changes[port];
     if (c.buttons) {
-        compose_mouse_report(1);
+        compose_mouse_input();
         motion_pending = false;
     }
     if (c.keys)
-        compose_keyboard_report(0);
+        compose_keyboard_input();
     c = {};
 }
 
@@ -187,6 +224,8 @@ void apply_batch(int port, const input_event *ev, size_t n)
         if (ev[i].type == EV_SYN && ev[i].code == SYN_DROPPED) {
             // The kernel threw the port's queue away: what was not yet a whole packet is
             // worthless, and releases may be among what was lost.
+            if (!dropping[port])
+                report_stats::resync(port);
             dropping[port] = true;
             packet_changes[port] = {};
             continue;
@@ -201,6 +240,7 @@ void apply_batch(int port, const input_event *ev, size_t n)
         }
         if (read_back && ev[i].type == EV_KEY)
             continue;
+        stamp(port, ev[i]);
         apply_event(port, ev[i].type, ev[i].code, ev[i].value);
         if (ev[i].type == EV_SYN)
             end_packet(port);
@@ -219,10 +259,11 @@ bool read_port(int port)
         if (got == 0 || got % static_cast<ssize_t>(sizeof(input_event)) != 0)
             return false;
         size_t n = static_cast<size_t>(got) / sizeof(input_event);
+        report_stats::records(port, static_cast<unsigned>(n));
         pthread_mutex_lock(&control_mutex);
         apply_batch(port, ev, n);
         if (motion_pending) {
-            compose_mouse_report(1);
+            compose_mouse_input();
             motion_pending = false;
         }
         pthread_mutex_unlock(&control_mutex);
@@ -263,6 +304,9 @@ extern "C" int open_input_devices(void)
         // count equal to what is present, and its entry (fd -1) is skipped by poll.
         input_fds[port].fd = sys_open(path, O_RDONLY | O_NONBLOCK);
         input_fds[port].events = POLLIN;
+        // Time stamps on the clock the device thread reads, for the latency figures.
+        int clock = CLOCK_MONOTONIC;
+        monotonic[port] = input_fds[port].fd >= 0 && sys_ioctl(input_fds[port].fd, EVIOCSCLOCKID, &clock) == 0;
         ++total;
         printf("listen port %d ...[total=%d]\n", port, total);
     }
@@ -312,6 +356,7 @@ extern "C" void reset_control_state(void)
     std::memset(port_keys, 0, sizeof port_keys);
     std::memset(packet_changes, 0, sizeof packet_changes);
     motion_pending = false;
+    mouse_since = keyboard_since = 0;
     std::memset(dropping, 0, sizeof dropping);
     configok().store(1);
     compose_mouse_report(1);
@@ -350,6 +395,7 @@ extern "C" void *input_listener_thread(void *)
                     continue;
                 printf("device hpd! now %d ,last %d ", present, opened);
                 printf("closed %d\n", close_input_devices());
+                report_stats::rescan();
                 break;
             }
 
@@ -364,6 +410,7 @@ extern "C" void *input_listener_thread(void *)
             }
             if (lost) {
                 close_input_devices();
+                report_stats::rescan();
                 break;
             }
         }

@@ -78,6 +78,8 @@ public:
             errno = ENODEV;
             return -1;
         }
+        if (request == static_cast<unsigned long>(EVIOCSCLOCKID))
+            return set_clock(arg);
         if ((request & ~(static_cast<unsigned long>(_IOC_SIZEMASK) << _IOC_SIZESHIFT)) ==
             static_cast<unsigned long>(EVIOCGKEY(0))) {
             // evdev copies whole longs of the KEY_MAX bitmap, clamped to what was asked for.
@@ -112,6 +114,22 @@ public:
 
     size_t queued() const { return (head_ - tail_) & mask(); }
     size_t readable() const { return (packet_head_ - tail_) & mask(); }
+
+    // The record as this file's clock stamps it: the devices stamp on the monotonic clock,
+    // a file that did not ask for it gets real time, evdev's default.
+    input_event on_clock(input_event ev) const
+    {
+        if (realtime_) {
+            timespec mono{}, real{};
+            clock_gettime(CLOCK_MONOTONIC, &mono);
+            clock_gettime(CLOCK_REALTIME, &real);
+            int64_t us = int64_t(ev.input_event_sec) * 1000000 + int64_t(ev.input_event_usec) +
+                         (int64_t(real.tv_sec) - int64_t(mono.tv_sec)) * 1000000 + (real.tv_nsec - mono.tv_nsec) / 1000;
+            ev.input_event_sec = us / 1000000;
+            ev.input_event_usec = us % 1000000;
+        }
+        return ev;
+    }
 
     // evdev's __pass_event; true when the record overflowed the ring.
     bool pass(const input_event &ev)
@@ -155,6 +173,33 @@ public:
 
 private:
     size_t mask() const { return ring_.size() - 1; }
+
+    // evdev_set_clk_type: a change of clock throws away what is queued, stamped on the old one.
+    int set_clock(void *arg)
+    {
+        int id = 0;
+        if (!arg) {
+            errno = EFAULT;
+            return -1;
+        }
+        std::memcpy(&id, arg, sizeof id);
+        if (id != CLOCK_REALTIME && id != CLOCK_MONOTONIC && id != CLOCK_BOOTTIME) {
+            errno = EINVAL;
+            return -1;
+        }
+        const bool realtime = id == CLOCK_REALTIME;
+        const bool flush = realtime != realtime_ && head_ != tail_;
+        realtime_ = realtime;
+        if (flush) {
+            tail_ = head_;
+            ring_[head_] = on_clock(stamped(EV_SYN, SYN_DROPPED, 0, now()));
+            head_ = (head_ + 1) & mask();
+            packet_head_ = head_;
+        }
+        return 0;
+    }
+
+    bool realtime_ = true;
 
     // evdev's __evdev_flush_queue: the records of `type` leave the queue, and so do the
     // packets left empty by that.
@@ -321,7 +366,7 @@ void EventDevices::queue(int n, const input_event &ev)
     if (ev.type == EV_KEY && ev.code < kKeyBits && ev.value != 2)
         node.keys[ev.code] = ev.value != 0;
     for (File *f : node.files)
-        node.dropped += f->pass(ev);
+        node.dropped += f->pass(f->on_clock(ev));
 }
 
 void EventDevices::emit(int n, uint16_t type, uint16_t code, int32_t value)

@@ -5,7 +5,8 @@
 // while one is readable. A record queued into a full ring throws away everything unread and
 // leaves SYN_DROPPED and that record, readable once the next SYN_REPORT arrives, as evdev
 // does. EVIOCGKEY returns the device's key bitmap and, like evdev, takes the EV_KEY records
-// out of the file's queue (the bitmap already holds them). Pulling a device (or switching the
+// out of the file's queue (the bitmap already holds them). Records are stamped on real time
+// until EVIOCSCLOCKID asks a file for the monotonic (or boot) clock. Pulling a device (or switching the
 // hub off, GPIO 47 low) hangs its open files up: poll reports POLLHUP | POLLERR, reads and
 // ioctls fail with ENODEV. Files are non-blocking only.
 //

@@ -6,6 +6,7 @@
 #include "CH374INC.H"
 #include "chipio.h"
 #include "global.h"
+#include "report_stats.h"
 #include "tarvo.h"
 #include "usbdev_state.h"
 
@@ -62,6 +63,7 @@ uint64_t now_us()
 
 TxEndpoint &other(TxEndpoint &ep) { return &ep == &ep1_tx ? ep2_tx : ep1_tx; }
 bool is_mouse(const TxEndpoint &ep) { return &ep == &ep1_tx; }
+report_stats::Ep figures(const TxEndpoint &ep) { return is_mouse(ep) ? report_stats::kMouse : report_stats::kKeyboard; }
 
 bool reached(uint32_t collected, uint32_t ticket) { return static_cast<int32_t>(collected - ticket) >= 0; }
 
@@ -112,6 +114,8 @@ TxReport *push(TxEndpoint &ep, const uint8_t *bytes, uint8_t len)
     r.len = len;
     r.seq = next_ticket(ep);
     r.since = now_us();
+    r.input_us = 0;
+    report_stats::handed_over(figures(ep), ep.count);
     return &r;
 }
 
@@ -135,7 +139,12 @@ void collapse(TxEndpoint &ep, uint64_t now)
         return;
     if (ep.count - first > 1) {
         absorb(ep, at(ep, first).seq, at(ep, ep.count - 2u).seq);
+        uint64_t input = 0;
+        for (unsigned i = first; i < ep.count; ++i)
+            input = report_stats::earlier(input, at(ep, i).input_us);
+        report_stats::collapsed(figures(ep), ep.count - first - 1u);
         at(ep, first) = at(ep, ep.count - 1u);
+        at(ep, first).input_us = input;
         ep.count = static_cast<uint16_t>(first + 1);
     }
     TxReport &tail = at(ep, first);
@@ -147,6 +156,7 @@ void collapse(TxEndpoint &ep, uint64_t now)
         return;
     absorb(ep, tail.seq, tail.seq);
     if (same_buttons) {
+        report_stats::collapsed(figures(ep), 1);
         ep.count = static_cast<uint16_t>(first); // nothing left to tell the host
         return;
     }
@@ -248,6 +258,7 @@ int wait_collected(TxEndpoint &ep, uint32_t ticket)
                        !reached(ep.collected, ticket) && !lost(ep, ticket);
         if (given_up) {
             result = 1;
+            report_stats::timed_out(figures(ep));
             // Once per stretch without polls: a host that ignores an endpoint is no news
             // for every report.
             tell = !ep.quiet;
@@ -272,6 +283,7 @@ void tx_collected(TxEndpoint &ep, bool arm_next)
     const uint64_t now = now_us();
     if (ep.stale) // what waits behind it is as old as the tick would find it
         collapse(ep, now);
+    report_stats::collected(figures(ep), now, ep.queue[ep.head].input_us, ep.count > 1);
     ep.collected = ep.queue[ep.head].seq;
     ep.head = static_cast<uint16_t>((ep.head + 1) % kTxQueueLen);
     --ep.count;
@@ -352,13 +364,20 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
     TxReport *tail = open_tail(ep);
     const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
     bool placed = false;
+    // The input's time stamp goes with the first report that carries it.
+    uint64_t input = report_stats::take_input(report_stats::kMouse);
+    auto carry = [&input](TxReport &r) { r.input_us = report_stats::earlier(r.input_us, input), input = 0; };
     if (tail && tail->bytes[0] == button) {
+        if (m.any())
+            report_stats::merged(report_stats::kMouse);
         take_motion(*tail, m);
+        carry(*tail);
         placed = true;
     } else if (tail && ep.stale) {
         // The host is away: the new buttons replace the waiting ones, with this call's motion.
         replace_tail(ep, *tail, fresh, sizeof fresh);
         take_motion(*tail, m);
+        carry(*tail);
         placed = true;
     }
     while (!placed || m.any()) {
@@ -372,9 +391,11 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
             merged[0] = button;
             replace_tail(ep, *r, merged, sizeof merged);
             take_motion(*r, m);
+            carry(*r);
             break;
         }
         take_motion(*r, m);
+        carry(*r);
         placed = true;
     }
     const uint32_t ticket = ep.queued;
@@ -400,11 +421,16 @@ uint32_t KeyboardQueueReport(uint8_t media, const uint8_t *buff)
     const bool ok = usbdev::configok_load();
     TxEndpoint &ep = ep2_tx;
     TxReport *tail = open_tail(ep);
+    const uint64_t input = report_stats::take_input(report_stats::kKeyboard);
     if (!(tail && tail->len == len && std::memcmp(tail->bytes, report, len) == 0)) {
         // While the host is away, or when the line is full, the newest report gives way to
         // the newer state.
-        if ((tail && ep.stale) || !push(ep, report, len))
+        TxReport *r = (tail && ep.stale) ? nullptr : push(ep, report, len);
+        if (!r) {
             replace_tail(ep, *tail, report, len);
+            r = tail;
+        }
+        r->input_us = report_stats::earlier(r->input_us, input);
     }
     const uint32_t ticket = ep.queued;
     if (ok)
