@@ -69,6 +69,7 @@ void check_line(std::string_view line)
         break;
     case Op::Release:
     case Op::Status:
+    case Op::Stats:
     case Op::Help:
         break;
     }

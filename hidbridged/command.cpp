@@ -223,7 +223,7 @@ template <Op op> bool parse_bare(std::string_view rest, Command &cmd, std::strin
 
 } // namespace
 
-constexpr Verb kVerbs[8] = {
+constexpr Verb kVerbs[9] = {
     {"key", parse_key_command, "key down|up|press|query KEY, key mask KEY on|off"},
     {"button", parse_button_command, "button down|up|click|query BUTTON"},
     {"move", parse_move, "move X Y"},
@@ -231,6 +231,7 @@ constexpr Verb kVerbs[8] = {
     {"type", parse_type, "type TEXT"},
     {"release", parse_bare<Op::Release>, "release"},
     {"status", parse_bare<Op::Status>, "status"},
+    {"stats", parse_bare<Op::Stats>, "stats"},
     {"help", parse_bare<Op::Help>, "help"},
 };
 

@@ -9,6 +9,7 @@
 //   type TEXT                        the rest of the line, as the host's layout types it
 //   release                          everything this client holds
 //   status
+//   stats                            the board's own figures: latency, polling, resyncs
 //   help                             these lines, from kVerbs
 #pragma once
 
@@ -36,6 +37,7 @@ enum class Op : uint8_t {
     Type,
     Release,
     Status,
+    Stats,
     Help,
 };
 
@@ -53,7 +55,7 @@ struct Verb {
     bool (*parse)(std::string_view rest, Command &cmd, std::string &error);
     const char *usage;
 };
-extern const Verb kVerbs[8];
+extern const Verb kVerbs[9];
 // "ok " and every verb's usage, separated by "; ": one reply line.
 std::string help_reply();
 

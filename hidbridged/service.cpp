@@ -490,6 +490,26 @@ void Service::worker()
 
 // ---- main thread ----
 
+// The board's own figures, last minute, one line of key=value pairs.
+static std::string stats_line()
+{
+    km_stats s{};
+    km_get_stats(&s, sizeof s);
+    uint32_t records = 0, resyncs = 0;
+    for (const km_port_stats &p : s.port) {
+        records += p.records;
+        resyncs += p.resyncs;
+    }
+    auto kv = [](const char *k, uint64_t v) { return std::string(" ") + k + "=" + std::to_string(v); };
+    return "ok" + kv("kbd_p50_us", s.keyboard.minute_p50_us) + kv("kbd_p99_us", s.keyboard.minute_p99_us) +
+           kv("kbd_max_us", s.keyboard.minute_max_us) + kv("mouse_p50_us", s.mouse.minute_p50_us) +
+           kv("mouse_p99_us", s.mouse.minute_p99_us) + kv("mouse_max_us", s.mouse.minute_max_us) +
+           kv("mouse_polls_per_s", s.mouse.minute_polls_per_s) + kv("kbd_polls_per_s", s.keyboard.minute_polls_per_s) +
+           kv("resyncs", resyncs) + kv("timeouts", uint64_t{s.mouse.timeouts} + s.keyboard.timeouts) +
+           kv("collapsed", uint64_t{s.mouse.collapsed} + s.keyboard.collapsed) + kv("records", records) +
+           kv("rescans", s.rescans) + kv("rt", static_cast<uint32_t>(s.rt_priority));
+}
+
 std::string Service::status_line()
 {
     int n = 0;
@@ -533,6 +553,9 @@ void Service::handle_line(int slot, Client::Line line)
     switch (c.op) {
     case Op::Status:
         reply(slot, status_line());
+        return;
+    case Op::Stats:
+        reply(slot, stats_line());
         return;
     case Op::Help:
         reply(slot, help_reply());

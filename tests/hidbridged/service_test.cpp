@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <sys/wait.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -91,6 +93,40 @@ TEST(ServiceCommands, EveryCommandAndItsReply)
     EXPECT_EQ(c.ask("key press nosuchkey"), "err unknown key 'nosuchkey'");
     EXPECT_EQ(c.ask("fly"), "err unknown command 'fly'");
     EXPECT_EQ(c.ask(""), "err empty line");
+}
+
+TEST(ServiceCommands, StatsAnswersTheBoardsOwnFigures)
+{
+    start_service();
+    Client c;
+    board().events.packet(0, {{EV_KEY, KEY_A, 1}});
+    ASSERT_TRUE(host_sees([](auto &v) { return v.key_held(kA); }));
+    board().events.packet(0, {{EV_KEY, KEY_A, 0}});
+    ASSERT_TRUE(host_sees([](auto &v) { return !v.key_held(kA); }));
+    // The figures follow the host's collection by a moment.
+    std::string r;
+    for (int i = 0; i < 200 && (r = c.ask("stats")).find(" kbd_p99_us=0 ") != std::string::npos; ++i)
+        std::this_thread::sleep_for(5ms);
+    std::map<std::string, long long> kv;
+    std::istringstream in(r);
+    std::string word;
+    in >> word;
+    ASSERT_EQ(word, "ok") << r;
+    while (in >> word)
+        kv[word.substr(0, word.find('='))] = std::stoll(word.substr(word.find('=') + 1));
+    for (const char *k : {"kbd_p50_us", "kbd_p99_us", "mouse_p99_us", "mouse_polls_per_s", "resyncs", "timeouts"})
+        EXPECT_EQ(kv.count(k), 1u) << k << " in " << r;
+    EXPECT_GT(kv["kbd_p50_us"], 0) << "the two key changes were timed: " << r;
+    EXPECT_GE(kv["kbd_p99_us"], kv["kbd_p50_us"]);
+    EXPECT_EQ(kv["resyncs"], 0);
+    EXPECT_GE(kv["records"], 4) << "two packets of two records";
+
+    std::string out = socket_path() + ".out";
+    int st = system((HIDBRIDGECTL " --socket " + socket_path() + " stats >" + out + " 2>&1").c_str());
+    std::ifstream f(out);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.rfind("ok kbd_p50_us=", 0), 0u) << text;
+    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 0);
 }
 
 TEST(ServiceCommands, TheLibrarysFailuresAreErrors)
