@@ -6,7 +6,11 @@
 #include "lcd_font.h"
 #include "netinfo.h"
 
+#include <arpa/inet.h>
+
 #include <atomic>
+#include <bit>
+#include <cstdio>
 #include <cstring>
 
 namespace hidbridged {
@@ -38,6 +42,34 @@ void put(StatusScreen::Grid &g, int row, int col, std::string_view text, uint16_
     }
 }
 
+// "192.168.1.20/24"; the address alone when the mask is not a prefix.
+std::string with_prefix(const std::string &ip, const std::string &netmask)
+{
+    in_addr m{};
+    if (ip.empty() || inet_pton(AF_INET, netmask.c_str(), &m) != 1)
+        return ip;
+    const uint32_t bits = ntohl(m.s_addr);
+    const int len = std::popcount(bits);
+    if (len && bits != ~0u << (32 - len))
+        return ip;
+    return ip + "/" + std::to_string(len);
+}
+
+// A latency in at most four cells, in milliseconds.
+std::string ms(uint32_t us)
+{
+    char b[16];
+    if (us == 0)
+        return "-";
+    if (us < 10000)
+        snprintf(b, sizeof b, "%.1f", us / 1000.0);
+    else if (us < 1000000)
+        snprintf(b, sizeof b, "%u", static_cast<unsigned>(us / 1000));
+    else
+        return ">1s";
+    return b;
+}
+
 } // namespace
 
 std::string library_version()
@@ -54,6 +86,10 @@ StatusInfo read_status(int inputs)
     s.version = library_version();
     s.configured = std::atomic_ref<uint8_t>(km.configok).load() == 1;
     s.inputs = inputs;
+    km_stats st{};
+    km_get_stats(&st, sizeof st);
+    s.kbd_p99_us = st.keyboard.minute_p99_us;
+    s.mouse_p99_us = st.mouse.minute_p99_us;
     if_info_t info{};
     strcpy(info.name, "eth0");
     s.eth0 = get_if_info(&info) == 0;
@@ -77,12 +113,19 @@ StatusScreen::Grid StatusScreen::compose(const StatusInfo &s)
     put(g, 0, 12, s.configured ? "ok" : "--", s.configured ? kGreen : kRed, 2);
     put(g, 0, 15, "in:", kGrey, 3);
     put(g, 0, 18, std::to_string(s.inputs), kWhite, 2);
-    const char *labels[3] = {"ip", "nm", "gw"};
-    const std::string *values[3] = {&s.ip, &s.netmask, &s.gateway};
-    for (int i = 0; i < 3; ++i) {
-        put(g, 1 + i, 0, labels[i], kGrey, 2);
-        put(g, 1 + i, 3, s.eth0 ? value(*values[i]) : "-", kWhite, 17);
-    }
+    // The longest address with its prefix takes the label's cells too.
+    const std::string ip = s.eth0 ? value(with_prefix(s.ip, s.netmask)) : "-";
+    if (ip.size() <= 17)
+        put(g, 1, 0, "ip", kGrey, 2);
+    put(g, 1, ip.size() <= 17 ? 3 : 0, ip, kWhite, ip.size() <= 17 ? 17 : 20);
+    put(g, 2, 0, "p99", kGrey, 3);
+    put(g, 2, 4, "k", kGrey, 1);
+    put(g, 2, 6, ms(s.kbd_p99_us), kWhite, 4);
+    put(g, 2, 11, "m", kGrey, 1);
+    put(g, 2, 13, ms(s.mouse_p99_us), kWhite, 4);
+    put(g, 2, 18, "ms", kGrey, 2);
+    put(g, 3, 0, "gw", kGrey, 2);
+    put(g, 3, 3, s.eth0 ? value(s.gateway) : "-", kWhite, 17);
     put(g, 4, 0, s.eth0 ? value(s.mac) : "eth0 -", kWhite, 17);
     put(g, 4, 18, s.link ? "up" : "dn", s.link ? kGreen : kRed, 2);
     return g;

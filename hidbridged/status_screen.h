@@ -1,7 +1,7 @@
 // The service's status screen on the 160 x 80 panel: five lines of twenty 8 x 16 cells.
 //   1.0.0  host:ok in:2
-//   ip 192.168.1.20
-//   nm 255.255.255.0
+//   ip 192.168.1.20/24
+//   p99 k 1.2  m 0.9  ms      the host's collection of a board keyboard's and mouse's input, last minute
 //   gw 192.168.1.1
 //   00:1A:2B:3C:4D:5E up
 // Only cells whose character or colour changed are drawn again, each through one window: a
@@ -21,12 +21,13 @@ struct StatusInfo {
     bool eth0 = false;     // the interface could be read
     std::string ip, netmask, gateway, mac;
     bool link = false;
+    uint32_t kbd_p99_us = 0, mouse_p99_us = 0; // 0: no input timed in the last minute
 };
 
 // The library's version from its banner ("1.0.0").
 std::string library_version();
-// What the library and the system say now: version, km.configok, eth0. `inputs` is left to
-// the caller.
+// What the library and the system say now: version, km.configok, latency, eth0. `inputs` is
+// left to the caller.
 StatusInfo read_status(int inputs);
 
 class StatusScreen {

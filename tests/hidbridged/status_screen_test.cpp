@@ -39,16 +39,27 @@ TEST(ServiceStatusScreen, ShowsTheStateAndDrawsOnlyWhatChanged)
     board.gpio.set_logging(false);
     lcd_init();
     StatusInfo info{"1.0.0", true, 2, true, "192.168.1.20", "255.255.255.0", "192.168.1.1", "00:1A:2B:3C:4D:5E", true};
+    info.kbd_p99_us = 1234;
+    info.mouse_p99_us = 45000;
     auto g = StatusScreen::compose(info);
     EXPECT_EQ(row(g, 0), "1.0.0  host:ok in:2 ");
-    EXPECT_EQ(row(g, 1), "ip 192.168.1.20     ");
-    EXPECT_EQ(row(g, 2), "nm 255.255.255.0    ");
+    EXPECT_EQ(row(g, 1), "ip 192.168.1.20/24  ");
+    EXPECT_EQ(row(g, 2), "p99 k 1.2  m 45   ms");
     EXPECT_EQ(row(g, 3), "gw 192.168.1.1      ");
     EXPECT_EQ(row(g, 4), "00:1A:2B:3C:4D:5E up");
     StatusInfo none;
     none.version = "1.0.0";
     EXPECT_EQ(row(StatusScreen::compose(none), 0), "1.0.0  host:-- in:0 ");
     EXPECT_EQ(row(StatusScreen::compose(none), 1), "ip -                ");
+    EXPECT_EQ(row(StatusScreen::compose(none), 2), "p99 k -    m -    ms") << "nothing timed";
+    StatusInfo wide = info;
+    wide.ip = "192.168.100.200";
+    wide.netmask = "255.255.0.255"; // not a prefix: the address alone
+    EXPECT_EQ(row(StatusScreen::compose(wide), 1), "ip 192.168.100.200  ");
+    wide.netmask = "255.255.255.0";
+    wide.mouse_p99_us = 2000000;
+    EXPECT_EQ(row(StatusScreen::compose(wide), 1), "192.168.100.200/24  ") << "the label gives way";
+    EXPECT_EQ(row(StatusScreen::compose(wide), 2), "p99 k 1.2  m >1s  ms");
     EXPECT_EQ(row(StatusScreen::compose(none), 4), "eth0 -            dn");
 
     StatusScreen screen;
@@ -90,6 +101,6 @@ TEST(ServiceStatusScreen, ShowsTheStateAndDrawsOnlyWhatChanged)
     info.ip = "192.168.1.21";
     EXPECT_EQ(screen.update(info), 3);
     info.eth0 = false;
-    EXPECT_EQ(screen.update(info), 12 + 13 + 11 + 17) << "ip, netmask, gateway and MAC cells";
+    EXPECT_EQ(screen.update(info), 15 + 11 + 17) << "ip, gateway and MAC cells";
     EXPECT_EQ(lit(board, 10, 4), 0) << "cells left blank are cleared";
 }
