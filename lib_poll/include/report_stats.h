@@ -20,8 +20,10 @@ enum Ep : uint8_t { kMouse = 0, kKeyboard = 1 };
 // Input thread, before a composition for `ep`: the earliest kernel time stamp (monotonic µs)
 // of the input it carries; 0 after it, or for input without a usable time stamp.
 void set_input(Ep ep, uint64_t since_us);
-// Sender, `mutex` held: the time stamp for the report being queued now, taken once.
-uint64_t take_input(Ep ep);
+// Sender, `mutex` held: the report of ticket `seq` carries the input set before, if any (the
+// first report to carry it takes it). Its latency is measured when the host collects that
+// report, or the newer one that took its place.
+void carried(Ep ep, uint32_t seq);
 inline uint64_t earlier(uint64_t a, uint64_t b) { return a && (!b || a < b) ? a : b; }
 
 // `mutex` held.
@@ -29,9 +31,9 @@ void handed_over(Ep ep, unsigned depth);
 void merged(Ep ep);
 void collapsed(Ep ep, unsigned reports);
 void timed_out(Ep ep);
-// The host took a report queued at `input_us` (0: none to measure); `backlog`: another
-// report waited behind it, so the next collection's distance is the host's polling.
-void collected(Ep ep, uint64_t now_us, uint64_t input_us, bool backlog);
+// The host took the report of ticket `seq`; `backlog`: another report waited behind it, so
+// the next collection's distance is the host's polling.
+void collected(Ep ep, uint64_t now_us, uint32_t seq, bool backlog);
 
 // Input thread only.
 void records(int port, unsigned n);

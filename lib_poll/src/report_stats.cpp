@@ -88,6 +88,18 @@ struct Slice {
     Histogram h;
 };
 
+// Input waiting for the host: each stamped composition, with the ticket of the report that
+// carries it, in the order of the tickets. 8,000 compositions a second fill it only when the
+// host stays away for a tenth of a second; then the newest entries coalesce (the earliest
+// stamp stays).
+constexpr unsigned kWaiting = 1024;
+struct Waiting {
+    uint32_t seq;
+    uint64_t input_us;
+};
+
+bool reached(uint32_t collected, uint32_t seq) { return static_cast<int32_t>(collected - seq) >= 0; }
+
 // Guarded by `mutex`.
 struct Endpoint {
     uint32_t handed_over, collected, merged, timeouts, collapsed, deepest;
@@ -95,6 +107,8 @@ struct Endpoint {
     Slice minute[kSlices];
     uint64_t last_collect_us;
     bool backlog;
+    Waiting waiting[kWaiting];
+    unsigned first, count;
 
     Histogram &slice(uint64_t now)
     {
@@ -156,7 +170,20 @@ void fill(const Endpoint &e, uint64_t now, km_ep_stats &out)
 
 void set_input(Ep ep, uint64_t since_us) { pending_input[ep].store(since_us, std::memory_order_relaxed); }
 
-uint64_t take_input(Ep ep) { return pending_input[ep].exchange(0, std::memory_order_relaxed); }
+void carried(Ep ep, uint32_t seq)
+{
+    const uint64_t input = pending_input[ep].exchange(0, std::memory_order_relaxed);
+    if (!input)
+        return;
+    Endpoint &e = endpoints[ep];
+    if (e.count == kWaiting) {
+        Waiting &last = e.waiting[(e.first + e.count - 1) % kWaiting];
+        last.seq = seq;
+        last.input_us = earlier(last.input_us, input);
+        return;
+    }
+    e.waiting[(e.first + e.count++) % kWaiting] = {seq, input};
+}
 
 void handed_over(Ep ep, unsigned depth)
 {
@@ -170,15 +197,17 @@ void merged(Ep ep) { ++endpoints[ep].merged; }
 void collapsed(Ep ep, unsigned reports) { endpoints[ep].collapsed += reports; }
 void timed_out(Ep ep) { ++endpoints[ep].timeouts; }
 
-void collected(Ep ep, uint64_t now, uint64_t input_us, bool backlog)
+void collected(Ep ep, uint64_t now, uint32_t seq, bool backlog)
 {
     Endpoint &e = endpoints[ep];
     ++e.collected;
     Histogram *minute = nullptr;
-    // A stamp from the future is another clock's (a device that kept real time): no figure.
-    if (input_us && input_us <= now) {
-        const uint64_t d = now - input_us;
-        const uint32_t us = d > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(d);
+    for (; e.count && reached(seq, e.waiting[e.first].seq); e.first = (e.first + 1) % kWaiting, --e.count) {
+        const uint64_t input = e.waiting[e.first].input_us;
+        // A stamp from the future is another clock's (a device that kept real time): no figure.
+        if (input > now)
+            continue;
+        const uint32_t us = now - input > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(now - input);
         minute = &e.slice(now);
         minute->add(us);
         e.total.add(us);
@@ -218,11 +247,11 @@ void reset()
 {
     pthread_mutex_lock(&mutex);
     for (Endpoint &e : endpoints) {
-        const uint64_t last = e.last_collect_us;
-        const bool backlog = e.backlog;
-        e = Endpoint{};
-        e.last_collect_us = last; // the polling goes on through a reset
-        e.backlog = backlog;
+        // The polling and the input on its way go on through a reset.
+        e.handed_over = e.collected = e.merged = e.timeouts = e.collapsed = e.deepest = 0;
+        e.total = Histogram{};
+        for (Slice &s : e.minute)
+            s = Slice{};
     }
     pthread_mutex_unlock(&mutex);
     for (Port &p : ports) {

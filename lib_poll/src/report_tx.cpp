@@ -114,7 +114,6 @@ TxReport *push(TxEndpoint &ep, const uint8_t *bytes, uint8_t len)
     r.len = len;
     r.seq = next_ticket(ep);
     r.since = now_us();
-    r.input_us = 0;
     report_stats::handed_over(figures(ep), ep.count);
     return &r;
 }
@@ -139,12 +138,8 @@ void collapse(TxEndpoint &ep, uint64_t now)
         return;
     if (ep.count - first > 1) {
         absorb(ep, at(ep, first).seq, at(ep, ep.count - 2u).seq);
-        uint64_t input = 0;
-        for (unsigned i = first; i < ep.count; ++i)
-            input = report_stats::earlier(input, at(ep, i).input_us);
         report_stats::collapsed(figures(ep), ep.count - first - 1u);
         at(ep, first) = at(ep, ep.count - 1u);
-        at(ep, first).input_us = input;
         ep.count = static_cast<uint16_t>(first + 1);
     }
     TxReport &tail = at(ep, first);
@@ -283,7 +278,7 @@ void tx_collected(TxEndpoint &ep, bool arm_next)
     const uint64_t now = now_us();
     if (ep.stale) // what waits behind it is as old as the tick would find it
         collapse(ep, now);
-    report_stats::collected(figures(ep), now, ep.queue[ep.head].input_us, ep.count > 1);
+    report_stats::collected(figures(ep), now, ep.queue[ep.head].seq, ep.count > 1);
     ep.collected = ep.queue[ep.head].seq;
     ep.head = static_cast<uint16_t>((ep.head + 1) % kTxQueueLen);
     --ep.count;
@@ -365,8 +360,7 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
     const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
     bool placed = false;
     // The input's time stamp goes with the first report that carries it.
-    uint64_t input = report_stats::take_input(report_stats::kMouse);
-    auto carry = [&input](TxReport &r) { r.input_us = report_stats::earlier(r.input_us, input), input = 0; };
+    auto carry = [](const TxReport &r) { report_stats::carried(report_stats::kMouse, r.seq); };
     if (tail && tail->bytes[0] == button) {
         if (m.any())
             report_stats::merged(report_stats::kMouse);
@@ -421,7 +415,6 @@ uint32_t KeyboardQueueReport(uint8_t media, const uint8_t *buff)
     const bool ok = usbdev::configok_load();
     TxEndpoint &ep = ep2_tx;
     TxReport *tail = open_tail(ep);
-    const uint64_t input = report_stats::take_input(report_stats::kKeyboard);
     if (!(tail && tail->len == len && std::memcmp(tail->bytes, report, len) == 0)) {
         // While the host is away, or when the line is full, the newest report gives way to
         // the newer state.
@@ -430,7 +423,7 @@ uint32_t KeyboardQueueReport(uint8_t media, const uint8_t *buff)
             replace_tail(ep, *tail, report, len);
             r = tail;
         }
-        r->input_us = report_stats::earlier(r->input_us, input);
+        report_stats::carried(report_stats::kKeyboard, r->seq);
     }
     const uint32_t ticket = ep.queued;
     if (ok)

@@ -27,7 +27,6 @@ struct TxReport {
     uint8_t len;
     uint32_t seq;   // tickets run 1, 2, ... per endpoint and wrap past 0
     uint64_t since; // when it got that ticket (monotonic µs)
-    uint64_t input_us; // kernel time stamp of the earliest input it carries (0: none)
 };
 
 // Everything here is guarded by `mutex`.

@@ -85,7 +85,7 @@ TEST(BoardFigures, KnownCollectionDelaysGiveKnownPercentiles)
     EXPECT_EQ(s.keyboard.collected, 10u);
 
     // Motion for a report that already waits behind the armed one joins it: one merge, two
-    // reports deep, and the input stamped first is the one measured.
+    // reports deep; each stamped input is timed to the collection of the report it joined.
     report_stats::set_input(report_stats::kMouse, now_us() - 60000);
     MouseQueueReport(0, 1, 0, 0);
     MouseQueueReport(0, 2, 0, 0);
@@ -100,7 +100,7 @@ TEST(BoardFigures, KnownCollectionDelaysGiveKnownPercentiles)
     ASSERT_EQ(host.in(1).hs, Handshake::Ack);
     ASSERT_EQ(host.in(1).hs, Handshake::Ack);
     s = figures();
-    EXPECT_EQ(s.mouse.total_count, 102u) << "one sample per stamped report, merged or not";
+    EXPECT_EQ(s.mouse.total_count, 102u) << "one sample per stamped input, merged or not";
     EXPECT_GE(s.mouse.total_max_us, 60000u);
 
     ASSERT_EQ(km_reset_stats(), 0);
