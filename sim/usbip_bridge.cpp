@@ -34,9 +34,9 @@ constexpr uint32_t kUsbSpeedFull = 2;  // enum usb_device_speed
 constexpr uint32_t kShortNotOk = 0x0001, kZeroPacket = 0x0040; // URB transfer_flags
 constexpr uint32_t kMaxTransfer = 4096; // far above anything an HID device is asked for
 constexpr uint32_t kStNa = 1, kStDevBusy = 2; // import refused: no such device / held by another
-// A connection that has not said what it wants by then is closed; usbip sends its request
-// right after connecting.
-constexpr auto kAskerWait = 2s;
+// Connections that have not yet said what they want, at most; the oldest goes for a new one.
+// They may wait long: QEMU's guestfwd connects when QEMU starts and the guest asks once booted.
+constexpr size_t kMaxAskers = 8;
 
 // A full-speed frame; control transactions the device NAKs are retried much sooner, as a
 // host controller fills the rest of the frame with retries.
@@ -213,8 +213,6 @@ void UsbipBridge::run()
             until = next_frame;
         if (control_busy)
             until = std::min(until, now + kNakRetry);
-        if (!askers_.empty())
-            until = std::min(until, now + 100ms); // their deadlines
         auto wait = std::max<Clock::duration>(until - now, 0us);
         timespec ts{time_t(wait / 1s), long((wait % 1s) / 1ns)};
 
@@ -229,7 +227,7 @@ void UsbipBridge::run()
         if (fds[2].revents && client_fd_ >= 0 && read_client())
             parse_client();
         for (size_t i = askers_.size(); i-- > 0;)
-            if ((fds[3 + i].revents || Clock::now() > askers_[i].deadline) && serve_asker(askers_[i]))
+            if (fds[3 + i].revents && serve_asker(askers_[i]))
                 askers_.erase(askers_.begin() + long(i));
         if (fds[1].revents)
             accept_client();
@@ -253,7 +251,11 @@ void UsbipBridge::accept_client()
         return;
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    askers_.push_back({fd, {}, Clock::now() + kAskerWait});
+    if (askers_.size() >= kMaxAskers) {
+        ::close(askers_.front().fd);
+        askers_.erase(askers_.begin());
+    }
+    askers_.push_back({fd, {}});
     note([](Stats &s) { s.connections++; });
 }
 
@@ -288,12 +290,8 @@ bool UsbipBridge::serve_asker(Asker &a)
     }
     uint16_t code = a.rx.size() >= 8 ? get16(a.rx.data() + 2) : 0;
     size_t need = code == kOpReqImport ? 40 : 8;
-    if (a.rx.size() < need) {
-        if (Clock::now() <= a.deadline)
-            return false;
-        ::close(a.fd);
-        return true;
-    }
+    if (a.rx.size() < need)
+        return false;
     if (code == kOpReqDevlist)
         return answer(device_list());
     if (code != kOpReqImport)

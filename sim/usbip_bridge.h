@@ -139,7 +139,6 @@ private:
     struct Asker {
         int fd = -1;
         std::vector<uint8_t> rx;
-        std::chrono::steady_clock::time_point deadline;
     };
 
     // Socket side.

@@ -9,8 +9,13 @@
 #include "usbfunc.h"
 #include "usbip_bridge.h"
 
+#include <fcntl.h>
 #include <linux/input.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -500,6 +505,98 @@ TEST_F(RealHost, FastMouseMotionAddsUpInTheGuest)
     EXPECT_EQ(final.y, want_y);
     EXPECT_EQ(final.press, clicks);
     EXPECT_EQ(final.release, clicks);
+}
+
+// The launcher as a user runs it: hidbridge-vboard --usbip with the forward example and a
+// keyboard on port 0 fed by this test. The guest imports the board from the launcher's own
+// bridge, gets what is typed on the board's keyboard, and turns Caps Lock on and off through
+// its event device; the board receives each LED report (the launcher's "host LEDs:" lines).
+TEST(Launcher, UsbipExportsTheBoardToARealKernelCapsLockIncluded)
+{
+    std::string why = QemuGuest::prepare();
+    if (!why.empty())
+        GTEST_SKIP() << "QEMU scenarios skipped: " << why;
+    char dir[] = "/tmp/hb-vboard-usbip-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/event";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    ChildLines vboard;
+    ASSERT_TRUE(vboard.start({HB_VBOARD_LAUNCHER, "--usbip", "0", "--forward", "0:" + fifo, "--", HB_FORWARD_APP}));
+    const std::string started = vboard.wait_line("virtual board: ", 30s);
+    unsigned port = 0;
+    const std::string at = "exported over USB/IP on 127.0.0.1:";
+    ASSERT_NE(started.find(at), std::string::npos) << started;
+    ASSERT_EQ(std::sscanf(started.c_str() + started.find(at) + at.size(), "%u", &port), 1) << started;
+    // The board opened the FIFO before it said so: this open does not block.
+    int ev = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(ev, 0);
+    auto transcript = [&] {
+        std::string t = "--- hidbridge-vboard\n";
+        for (auto &l : vboard.lines())
+            t += l + "\n";
+        return t;
+    };
+
+    QemuGuest guest;
+    ASSERT_TRUE(guest.start(uint16_t(port), {}));
+    ASSERT_FALSE(guest.wait_line("HB-READY", kBootTimeout).empty()) << guest.transcript() << transcript();
+    int keyboard = -1;
+    for (auto &[n, d] : guest.devices())
+        if (d.caps.find("led") != std::string::npos)
+            keyboard = n;
+    ASSERT_GE(keyboard, 0) << guest.transcript();
+    EXPECT_FALSE(vboard.wait_line("usbip: imported", 5s).empty()) << transcript();
+
+    // h, i, Enter on the board's keyboard: press and release, each a packet of its own.
+    const unsigned keys[] = {KEY_H, KEY_I, KEY_ENTER};
+    for (unsigned k : keys)
+        for (int value : {1, 0}) {
+            input_event records[2] = {};
+            records[0].type = EV_KEY;
+            records[0].code = uint16_t(k);
+            records[0].value = value;
+            records[1].type = EV_SYN;
+            ASSERT_EQ(::write(ev, records, sizeof records), ssize_t(sizeof records));
+            std::this_thread::sleep_for(50ms);
+        }
+    const std::string enter_up = "HB-EV " + std::to_string(keyboard) + " 1 " + std::to_string(KEY_ENTER) + " 0";
+    EXPECT_FALSE(guest.wait_line(enter_up, 10s).empty()) << guest.transcript();
+
+    // Caps Lock on and off from the guest's side; each reaches the board.
+    size_t from = vboard.line_count();
+    guest.send("LED 1 1");
+    EXPECT_FALSE(vboard.wait_line("host LEDs: caps", 10s, from).empty()) << transcript();
+    from = vboard.line_count();
+    guest.send("LED 1 0");
+    EXPECT_FALSE(vboard.wait_line("host LEDs: none", 10s, from).empty()) << transcript();
+
+    guest.send("END");
+    EXPECT_FALSE(guest.wait_line("HB-DONE", 30s).empty()) << guest.transcript();
+    EXPECT_TRUE(guest.finish(10s)) << "QEMU had to be killed";
+    // The guest powered off: the connection dropped, which unplugs the board's cable.
+    EXPECT_FALSE(vboard.wait_line("usbip: released", 10s).empty()) << transcript();
+    ::close(ev);
+    vboard.signal(SIGTERM);
+    int status = 0;
+    EXPECT_TRUE(vboard.finish(10s, &status)) << transcript();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    auto lines = vboard.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "host typed: \"hi\\n\"") << transcript();
+    ::unlink(fifo.c_str());
+    ::rmdir(dir);
+
+    std::vector<GuestEvent> got, want;
+    for (auto e : guest.events())
+        if (e.dev == keyboard && e.type == EV_KEY) {
+            e.dev = 0;
+            got.push_back(e);
+        }
+    for (unsigned k : keys)
+        for (int value : {1, 0})
+            want.push_back(key(k, value));
+    EXPECT_EQ(got, want) << "the guest saw\n" << describe(got) << guest.transcript();
 }
 
 } // namespace
