@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,8 +74,9 @@ void say(const std::string &line)
 // look at the view would catch each state.
 uint64_t printed_reports; // the modelled host's next report, or the bridge's next URB
 sim::HostView &printed_view = *new sim::HostView;
-int printed_leds = 0;
-std::atomic<int> modelled_host_leds{0}; // what the modelled host last sent the keyboard
+int printed_leds = 0;    // a real kernel's, as the device last received them
+int lock_leds = 0;       // the modelled host's, as its lock keys left them
+std::deque<int> &leds_to_send = *new std::deque<int>; // by the modelled host, in order
 
 // The host's keyboard LEDs as the output report carries them: "num,caps", or "none".
 std::string led_names(int bits)
@@ -115,6 +117,11 @@ void print_change()
         return;
     for (auto &r : collected_reports()) {
         printed_view.apply(r.ep == 0x81 ? sim::ReportKind::Mouse : sim::ReportKind::Keyboard, r.bytes);
+        int leds = (lock_leds & ~3) | (printed_view.num_lock ? 1 : 0) | (printed_view.caps_lock ? 2 : 0);
+        if (!bridge && leds != lock_leds) {
+            lock_leds = leds;
+            leds_to_send.push_back(leds);
+        }
         std::string now = sim::describe(printed_view);
         if (now == last_seen)
             continue;
@@ -123,24 +130,32 @@ void print_change()
             say_locked(now);
     }
     // A real kernel's LED reports are known by what the device received.
-    int leds = bridge ? km_query_leds() : modelled_host_leds.load();
-    if (leds != printed_leds) {
+    if (int leds = bridge ? km_query_leds() : printed_leds; leds != printed_leds) {
         printed_leds = leds;
         if (!opts.quiet)
             say_locked("host LEDs: " + led_names(leds));
     }
 }
 
-// The modelled host does what an OS does at a lock key: it sends the keyboard its LEDs.
+// The modelled host does what an OS does at each press of a lock key: it sends the keyboard
+// its LEDs. A line for each report the keyboard took.
 void echo_lock_keys()
 {
-    int want;
-    {
+    for (;;) {
+        int leds;
+        {
+            std::lock_guard lock(print_mu);
+            if (leds_to_send.empty())
+                return;
+            leds = leds_to_send.front();
+            leds_to_send.pop_front();
+        }
+        if (!board->host.set_leds(uint8_t(leds)))
+            continue;
         std::lock_guard lock(print_mu);
-        want = (modelled_host_leds.load() & ~3) | (printed_view.num_lock ? 1 : 0) | (printed_view.caps_lock ? 2 : 0);
+        if (printing && !opts.quiet)
+            say_locked("host LEDs: " + led_names(leds));
     }
-    if (want != modelled_host_leds.load() && board->host.set_leds(uint8_t(want)))
-        modelled_host_leds = want;
 }
 
 // What the host sees now.

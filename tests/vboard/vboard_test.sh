@@ -90,10 +90,11 @@ forward_device)
     grep -q '^forwarding keyboards' "$out/stdout" && break
     sleep 0.1
   done
-  # o, k, Enter: press and release, each followed by SYN_REPORT (struct input_event, native).
+  # Caps Lock, o, Caps Lock, k, Enter: press and release, each followed by SYN_REPORT
+  # (struct input_event, native). The host's Caps Lock comes back as its LED report.
   python3 -c '
 import struct, sys
-for code in (24, 37, 28):
+for code in (58, 24, 58, 37, 28):
     for value in (1, 0):
         sys.stdout.buffer.write(struct.pack("@llHHi", 0, 0, 1, code, value))
         sys.stdout.buffer.write(struct.pack("@llHHi", 0, 0, 0, 0, 0))
@@ -111,7 +112,8 @@ for code in (24, 37, 28):
   wait $pid
   grep -q "on event0" "$out/stdout" || fail "port 0 not fed by the device"
   grep -q 'went away; port 0 unplugged' "$out/stdout" || fail "the device's end"
-  [ "$(tail -1 "$out/stdout")" = 'host typed: "ok\n"' ] || fail "last line"
+  [ "$(tail -1 "$out/stdout")" = 'host typed: "Ok\n"' ] || fail "last line"
+  [ "$(grep '^host LEDs: ' "$out/stdout" | tr '\n' '|')" = 'host LEDs: caps|host LEDs: none|' ] || fail "host LEDs"
   ;;
 bad_options)
   for args in "--keyboard 5 -- $app" "--replay 0 -- $app" "--keyboard 1 --mouse 1 -- $app" \
