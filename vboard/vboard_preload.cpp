@@ -22,6 +22,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <deque>
@@ -234,10 +236,27 @@ void print_imports()
         say("usbip: released (" + s.last_error + "); the cable is unplugged until the next import");
 }
 
+// The LEDs the library set on the board's keyboards (not on the mice of --mouse): a line at
+// each change.
+void print_board_leds()
+{
+    static std::array<uint32_t, vboard::kPorts> shown{};
+    for (int n = 0; n < vboard::kPorts; ++n) {
+        uint32_t leds = board->events.leds(n);
+        if (leds == shown[size_t(n)])
+            continue;
+        shown[size_t(n)] = leds;
+        bool mouse = std::find(opts.mice.begin(), opts.mice.end(), n) != opts.mice.end();
+        if (!mouse && !opts.quiet)
+            say("vboard: event" + std::to_string(n) + " LEDs: " + led_names(int(leds)));
+    }
+}
+
 void watch_host()
 {
     for (;;) {
         print_change();
+        print_board_leds();
         if (bridge)
             print_imports();
         else

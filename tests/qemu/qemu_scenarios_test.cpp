@@ -510,7 +510,8 @@ TEST_F(RealHost, FastMouseMotionAddsUpInTheGuest)
 // The launcher as a user runs it: hidbridge-vboard --usbip with the forward example and a
 // keyboard on port 0 fed by this test. The guest imports the board from the launcher's own
 // bridge, gets what is typed on the board's keyboard, and turns Caps Lock on and off through
-// its event device; the board receives each LED report (the launcher's "host LEDs:" lines).
+// its event device; the board receives each LED report and lights its keyboard's LED (the
+// launcher's "host LEDs:" and "vboard: event0 LEDs:" lines).
 TEST(Launcher, UsbipExportsTheBoardToARealKernelCapsLockIncluded)
 {
     std::string why = QemuGuest::prepare();
@@ -563,13 +564,13 @@ TEST(Launcher, UsbipExportsTheBoardToARealKernelCapsLockIncluded)
     const std::string enter_up = "HB-EV " + std::to_string(keyboard) + " 1 " + std::to_string(KEY_ENTER) + " 0";
     EXPECT_FALSE(guest.wait_line(enter_up, 10s).empty()) << guest.transcript();
 
-    // Caps Lock on and off from the guest's side; each reaches the board.
-    size_t from = vboard.line_count();
-    guest.send("LED 1 1");
-    EXPECT_FALSE(vboard.wait_line("host LEDs: caps", 10s, from).empty()) << transcript();
-    from = vboard.line_count();
-    guest.send("LED 1 0");
-    EXPECT_FALSE(vboard.wait_line("host LEDs: none", 10s, from).empty()) << transcript();
+    // Caps Lock on and off from the guest's side; each reaches the board and its keyboard.
+    for (auto [cmd, names] : {std::pair{"LED 1 1", "caps"}, std::pair{"LED 1 0", "none"}}) {
+        size_t from = vboard.line_count();
+        guest.send(cmd);
+        for (std::string line : {"host LEDs: ", "vboard: event0 LEDs: "})
+            EXPECT_FALSE(vboard.wait_line(line + names, 10s, from).empty()) << cmd << "\n" << transcript();
+    }
 
     guest.send("END");
     EXPECT_FALSE(guest.wait_line("HB-DONE", 30s).empty()) << guest.transcript();
