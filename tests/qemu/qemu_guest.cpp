@@ -68,7 +68,7 @@ bool QemuGuest::start(uint16_t bridge_port, const GuestOptions &opts)
                                      "-monitor", "none", "-serial", "stdio", "-no-reboot", "-m", "256", "-accel",
                                      "tcg", "-kernel", kernel, "-initrd", initrd, "-append", append, "-netdev", net,
                                      "-device", "virtio-net-pci,netdev=n0"};
-    return console_.start(args);
+    return ChildLines::start(args);
 }
 
 bool ChildLines::start(const std::vector<std::string> &args_in)

@@ -82,30 +82,16 @@ struct GuestEvent {
     bool operator==(const GuestEvent &) const = default;
 };
 
-class QemuGuest {
+class QemuGuest : public ChildLines {
 public:
-
     // Makes sure QEMU is installed and the kernel and initramfs are built (cached outside the
     // repository). Returns why the guest cannot run here, or "" when it can.
     static std::string prepare();
 
     // Boots the guest; its network reaches only the bridge's port on 127.0.0.1.
     bool start(uint16_t bridge_port, const GuestOptions &opts);
-    // Until a line starting with `prefix` arrives (after the `from`-th line); the line, or "".
-    std::string wait_line(const std::string &prefix, std::chrono::milliseconds timeout, size_t from = 0)
-    {
-        return console_.wait_line(prefix, timeout, from);
-    }
-    // One line to the guest's console.
-    void send(const std::string &line) { console_.send(line); }
-    // Waits for the guest to power off; at the deadline QEMU is killed by its process id.
-    // True when it ended by itself.
-    bool finish(std::chrono::milliseconds timeout) { return console_.finish(timeout); }
+    // The console's lines, send() and finish() (the guest powers off) are ChildLines'.
 
-    std::vector<std::string> lines() const { return console_.lines(); }
-    // When each line reached us, in the same order.
-    std::vector<std::chrono::steady_clock::time_point> arrivals() const { return console_.arrivals(); }
-    size_t line_count() const { return console_.line_count(); }
     // Decoded from the console.
     std::vector<GuestEvent> events() const;
     struct Device {
@@ -122,7 +108,4 @@ public:
     std::string transcript() const;
 
     static std::string kernel, initrd;
-
-private:
-    ChildLines console_;
 };
