@@ -14,11 +14,10 @@
 //
 // Reset and address: vhci-hcd resets its own virtual port and completes the client's
 // SET_ADDRESS itself, so neither ever reaches a server. As on a real exporting host, the
-// device's resets and address are the bridge's: when the device attaches (and again after a
-// connection ends, as the kernel's usbip-host resets a released device) it resets the bus,
-// reads the device descriptor at address 0, resets again, gives the device its address and
-// reads the device and configuration descriptors, which also say what each endpoint is (a
-// URB carries no transfer type). The configuration is left to the client. A SET_ADDRESS
+// device's resets and address are the bridge's: when the device attaches (to learn what to
+// list) and at each import, it resets the bus, reads the device descriptor at address 0,
+// resets again, gives the device its address and reads the device and configuration
+// descriptors, which also say what each endpoint is (a URB carries no transfer type). The configuration is left to the client. A SET_ADDRESS
 // that does arrive is completed without reaching the device.
 //
 // One importer at a time, and the cable follows it: every import is a plug (reset, address,
