@@ -17,8 +17,9 @@
 // device's resets and address are the bridge's: when the device attaches (to learn what to
 // list) and at each import, it resets the bus, reads the device descriptor at address 0,
 // resets again, gives the device its address and reads the device and configuration
-// descriptors, which also say what each endpoint is (a URB carries no transfer type). The configuration is left to the client. A SET_ADDRESS
-// that does arrive is completed without reaching the device.
+// descriptors, which also say what each endpoint is (a URB carries no transfer type). The
+// configuration is left to the client. A SET_ADDRESS that does arrive is completed without
+// reaching the device.
 //
 // One importer at a time, and the cable follows it: every import is a plug (reset, address,
 // descriptors, then the answer), and while nobody holds the device (before the first import,
