@@ -30,7 +30,8 @@ const char kUsage[] =
     "                           for `usbip attach` from any Linux machine; one importer at a time\n"
     "  --help                   this text\n"
     "\n"
-    "While APP runs, each change of what the host sees is printed as a \"host sees: ...\" line.\n"
+    "While APP runs, each change of what the host sees is printed as a \"host sees: ...\" line,\n"
+    "and of the host's keyboard LEDs as \"host LEDs: caps\" (num, caps, scroll, compose, kana).\n"
     "At the end (APP exits, a time limit, SIGINT or SIGTERM) the files are written and one line\n"
     "host typed: \"...\" says what a computer with a US layout would have typed. When the board\n"
     "ends the run, APP gets SIGTERM first and 3 s to end by itself.\n";
