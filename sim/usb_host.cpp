@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 namespace sim {
@@ -155,6 +157,11 @@ uint32_t UsbHost::frame_now() const { return uint32_t(now_us() / 1000); }
 
 void UsbHost::thread_main()
 {
+    // The host is another computer: the library's real-time threads (SCHED_FIFO 40 by
+    // default) must not hold its frames up. Where the process may; otherwise as it is.
+    sched_param rt{};
+    rt.sched_priority = 60;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt);
     while (run_) {
         {
             std::lock_guard bus(bus_mu_);
