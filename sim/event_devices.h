@@ -6,9 +6,9 @@
 // leaves SYN_DROPPED and that record, readable once the next SYN_REPORT arrives, as evdev
 // does. EVIOCGKEY returns the device's key bitmap and, like evdev, takes the EV_KEY records
 // out of the file's queue (the bitmap already holds them). Records are stamped on real time
-// until EVIOCSCLOCKID asks a file for the monotonic (or boot) clock. Pulling a device (or switching the
-// hub off, GPIO 47 low) hangs its open files up: poll reports POLLHUP | POLLERR, reads and
-// ioctls fail with ENODEV. Files are non-blocking only. Writing EV_LED records to a file opened
+// until EVIOCSCLOCKID asks a file for the monotonic (or boot) clock. Pulling a device (or
+// switching the hub off, GPIO 47 low) hangs its open files up: poll reports POLLHUP |
+// POLLERR, reads and ioctls fail with ENODEV. Files are non-blocking only. Writing EV_LED records to a file opened
 // for writing sets the device's LEDs, as evdev hands them to the keyboard's driver (a device
 // without LEDs ignores them on a kernel; the model keeps them for every device).
 //
