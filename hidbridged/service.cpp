@@ -90,6 +90,13 @@ bool send_all(int fd, const std::string &s)
     return true;
 }
 
+std::string layout_text(const LayoutName &n)
+{
+    return escaped(n.layout) + (n.variant.empty() ? "" : "(" + escaped(n.variant) + ")");
+}
+
+std::string layout_shown(const std::shared_ptr<const Layout> &l) { return l ? l->name() : "none"; }
+
 bool fail(const std::string &what, const char *why)
 {
     fprintf(stderr, "hidbridged: %s: %s\n", escaped(what).c_str(), why);
@@ -285,9 +292,16 @@ std::string Service::type_blocked(const Stroke &s, uint8_t own_mods) const
 bool Service::type_step(Job &j, bool stop_now)
 {
     if (!j.started) {
+        if (!j.layout) {
+            j.reply = "err no layout: " + j.layout_error;
+            return true;
+        }
+        // Under the host's Caps Lock the strokes are those that give the text with Lock on:
+        // the host's state is left as it is.
+        bool caps = km_query_leds() >> 1 & 1;
         std::string refused;
-        if (!plan_text(opts_.config.layout, j.cmd.text, j.strokes, refused)) {
-            j.reply = "err cannot type " + refused + " with layout " + layout_name(opts_.config.layout);
+        if (!j.layout->plan(j.cmd.text, caps, j.strokes, refused)) {
+            j.reply = "err cannot type " + refused + " with layout " + j.layout->name();
             return true;
         }
         j.started = true;
@@ -490,7 +504,22 @@ void Service::worker()
 
 // ---- main thread ----
 
-std::string Service::status_line()
+// `layout NAME [VARIANT]`: the client's type lines from now on; compiled once per name.
+std::string Service::set_layout(int slot, const Command &c)
+{
+    LayoutName n{std::string(c.text), std::string(c.variant), opts_.config.keyboard.model};
+    std::string why;
+    const char *which = "layout";
+    auto l = find_layout(n, why, &which);
+    if (!l)
+        return "err " + std::string(which) + " " + quoted(std::string(which) == "variant" ? c.variant : c.text) +
+               ": " + why;
+    clients_[slot].layout = std::move(l);
+    clients_[slot].layout_error.clear();
+    return "ok";
+}
+
+std::string Service::status_line(int slot)
 {
     int n = 0;
     for (const Client &c : clients_)
@@ -504,7 +533,7 @@ std::string Service::status_line()
         if (bits >> i & 1)
             leds += (leds.empty() ? "" : ",") + std::string(kLeds[i]);
     return "ok version=" + library_version() + " host=" + (configured ? "configured" : "unconfigured") +
-           " inputs=" + std::to_string(inputs()) + " layout=" + layout_name(opts_.config.layout) +
+           " inputs=" + std::to_string(inputs()) + " layout=" + layout_shown(clients_[slot].layout) +
            " clients=" + std::to_string(n) + " leds=" + (leds.empty() ? "none" : leds);
 }
 
@@ -532,7 +561,10 @@ void Service::handle_line(int slot, Client::Line line)
     }
     switch (c.op) {
     case Op::Status:
-        reply(slot, status_line());
+        reply(slot, status_line(slot));
+        return;
+    case Op::Layout:
+        reply(slot, set_layout(slot, c));
         return;
     case Op::Help:
         reply(slot, help_reply());
@@ -559,6 +591,8 @@ void Service::handle_line(int slot, Client::Line line)
     j.text = line.text;
     j.cmd = c;
     j.command = true;
+    j.layout = clients_[slot].layout;
+    j.layout_error = clients_[slot].layout_error;
     if (c.op == Op::Type) // the same place in the job's own copy of the line
         j.cmd.text = std::string_view(j.text).substr(static_cast<size_t>(c.text.data() - line.text.data()), c.text.size());
     j.queued = true;
@@ -671,6 +705,8 @@ void Service::accept_client()
     c.fd = fd;
     c.uid = cred.uid;
     c.active = Clock::now();
+    c.layout = opts_.config.layout;
+    c.layout_error = opts_.config.layout_error;
     printf("hidbridged: client %d connected: uid %u, pid %d\n", slot, static_cast<unsigned>(cred.uid),
            static_cast<int>(cred.pid));
 }
@@ -711,7 +747,10 @@ void Service::status_loop()
     StatusScreen screen;
     screen.begin();
     while (!stopping_.load()) {
-        screen.update(read_status(inputs()));
+        StatusInfo info = read_status(inputs());
+        if (!opts_.config.layout)
+            info.layout_problem = "no layout " + layout_text(opts_.config.keyboard);
+        screen.update(info);
         for (auto waited = 0ms; waited < opts_.status_period && !stopping_.load(); waited += 50ms)
             std::this_thread::sleep_for(50ms);
     }

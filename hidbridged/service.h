@@ -88,6 +88,8 @@ private:
             bool too_long = false; // refused: only its reply is left to send
         };
         std::deque<Line> lines;     // received, not yet executed
+        std::shared_ptr<const Layout> layout; // for its type lines; null: layout_error says why
+        std::string layout_error;
     };
     // What the worker does for one client. The flags are guarded by mutex_; the rest is
     // written by the main thread only while no flag is set, then by the worker alone.
@@ -106,6 +108,8 @@ private:
         bool started = false;
         uint8_t mods = 0;      // type's Shift and AltGr now down
         std::string refusal;
+        std::shared_ptr<const Layout> layout; // the client's, when the line came
+        std::string layout_error;
     };
 
     // Worker side.
@@ -133,7 +137,8 @@ private:
     void collect_replies();
     int drop_candidate() const;
     int idle_timeout_ms() const;
-    std::string status_line();
+    std::string status_line(int slot);
+    std::string set_layout(int slot, const Command &c);
     void status_loop();
     int inputs() const;
     bool ready() const { return ready_.load(); }

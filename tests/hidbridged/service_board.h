@@ -48,9 +48,9 @@ private:
     std::string in_;
 };
 
-// What the host typed: its keyboard reports from `from` on, each newly pressed key with the
-// modifiers of its report, through the layout's decoder.
-std::string host_typed(const char *layout, size_t from = 0);
+// What the host typed: its keyboard reports from `from` on, through libxkbcommon with the
+// layout's keymap ("de", "us(intl)"), Caps Lock on from the start when `caps`.
+std::string host_typed(const char *layout, size_t from = 0, bool caps = false);
 size_t keyboard_reports();
 
 } // namespace hbtest
