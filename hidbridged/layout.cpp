@@ -21,7 +21,7 @@ constexpr uint8_t kKernelKeys[0x3A] = {
 };
 // The modifier byte's bits, in order: left Ctrl, Shift, Alt, GUI, then the right ones.
 constexpr uint8_t kKernelModifiers[8] = {29, 42, 56, 125, 97, 54, 100, 126};
-constexpr uint8_t kUsageIso = 0x64, kUsageBackslash = 0x31, kUsageIsoHash = 0x32;
+constexpr uint8_t kUsageIso = 0x64, kUsageBackslash = 0x31, kUsageIsoHash = 0x32, kUsageCapsLock = 0x39;
 // xkb's key codes are the kernel's plus 8.
 constexpr xkb_keycode_t kXkbOffset = 8;
 
@@ -45,15 +45,22 @@ unsigned kernel_key(uint8_t usage)
 xkb_keycode_t xkb_key(uint8_t usage) { return kernel_key(usage) + kXkbOffset; }
 xkb_keycode_t modifier_key(int bit) { return kKernelModifiers[bit] + kXkbOffset; }
 
-// The keys that type text, the plainest first: the ISO key comes last, as a US keyboard has
-// none (on `us` it repeats < and >). Enter, Escape and Backspace type no text.
+// The keys that type text. Enter, Escape and Backspace type no text.
 constexpr uint8_t kTextKeys[] = {
     0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x12, 0x13,
     0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F, 0x20, 0x21, 0x22, 0x23,
     0x24, 0x25, 0x26, 0x27, 0x2C, 0x2B, 0x2D, 0x2E, 0x2F, 0x30, 0x31, 0x33, 0x34, 0x35, 0x36, 0x37,
     0x38, 0x87, 0x89, kUsageIso,
 };
-constexpr uint8_t kLevelMods[4] = {0, kModShift, kModAltGr, kModShift | kModAltGr};
+// The plainest first: the ISO key after the others' Shift, as a US keyboard has none (on
+// `us` it repeats < and >), before their AltGr (gb's \ is on both).
+struct Level {
+    bool iso;
+    uint8_t mods;
+};
+constexpr Level kLevels[] = {{false, 0},         {false, kModShift}, {true, 0},
+                             {true, kModShift},  {false, kModAltGr}, {false, kModShift | kModAltGr},
+                             {true, kModAltGr},  {true, kModShift | kModAltGr}};
 
 // The system's compose table, the one a desktop with a UTF-8 locale reads when the user has
 // none of their own.
@@ -191,16 +198,15 @@ std::vector<KeyStroke> key_strokes(xkb_keymap *k, bool caps)
     const xkb_mod_mask_t shortcut =
         mod_mask(k, XKB_MOD_NAME_CTRL) | mod_mask(k, XKB_MOD_NAME_ALT) | mod_mask(k, XKB_MOD_NAME_LOGO);
     std::vector<KeyStroke> out;
-    for (bool iso : {false, true})
-        for (uint8_t mods : kLevelMods) {
-            xkb_state *s = state_with(k, mods, caps);
-            if (!(xkb_state_serialize_mods(s, XKB_STATE_MODS_EFFECTIVE) & shortcut))
-                for (uint8_t u : kTextKeys)
-                    if ((u == kUsageIso) == iso)
-                        out.push_back({{u, mods}, xkb_state_key_get_one_sym(s, xkb_key(u)),
-                                       xkb_state_key_get_utf32(s, xkb_key(u))});
-            xkb_state_unref(s);
-        }
+    for (Level lv : kLevels) {
+        xkb_state *s = state_with(k, lv.mods, caps);
+        if (!(xkb_state_serialize_mods(s, XKB_STATE_MODS_EFFECTIVE) & shortcut))
+            for (uint8_t u : kTextKeys)
+                if ((u == kUsageIso) == lv.iso)
+                    out.push_back({{u, lv.mods}, xkb_state_key_get_one_sym(s, xkb_key(u)),
+                                   xkb_state_key_get_utf32(s, xkb_key(u))});
+        xkb_state_unref(s);
+    }
     return out;
 }
 
@@ -238,6 +244,11 @@ std::shared_ptr<const Layout> find_layout(const LayoutName &n, std::string &erro
     auto l = std::make_shared<Layout>();
     l->name_ = n.layout + (n.variant.empty() ? "" : "(" + n.variant + ")");
     l->keymap_ = k;
+    xkb_state *toggled = xkb_state_new(k);
+    xkb_state_update_key(toggled, xkb_key(kUsageCapsLock), XKB_KEY_DOWN);
+    xkb_state_update_key(toggled, xkb_key(kUsageCapsLock), XKB_KEY_UP);
+    l->caps_key_ = xkb_state_mod_name_is_active(toggled, XKB_MOD_NAME_CAPS, XKB_STATE_MODS_LOCKED) == 1;
+    xkb_state_unref(toggled);
     bool iso = false;
     for (bool caps : {false, true}) {
         auto &plans = l->plans_[caps];
@@ -287,20 +298,26 @@ std::shared_ptr<const Layout> find_layout(const LayoutName &n, std::string &erro
 bool Layout::plan(std::string_view text, bool caps, std::vector<Stroke> &out, std::string &refused) const
 {
     out.clear();
-    const auto &plans = plans_[caps];
+    bool lock = caps;
     size_t i = 0;
     while (i < text.size()) {
         size_t at = i;
         char32_t c = 0;
         bool valid = next_utf8(text, i, c);
-        auto it = valid ? plans.find(c) : plans.end();
-        if (it == plans.end()) {
+        auto it = valid ? plans_[lock].find(c) : plans_[lock].end();
+        if (valid && it == plans_[lock].end() && caps_key_ && (it = plans_[!lock].find(c)) != plans_[!lock].end()) {
+            out.push_back({kUsageCapsLock, 0});
+            lock = !lock;
+        }
+        if (!valid || it == plans_[lock].end()) {
             refused = name_char(valid ? text.substr(at, i - at) : text.substr(at, 1), c, valid);
             out.clear();
             return false;
         }
         out.insert(out.end(), it->second.strokes, it->second.strokes + it->second.count);
     }
+    if (lock != caps)
+        out.push_back({kUsageCapsLock, 0});
     return true;
 }
 
@@ -394,6 +411,11 @@ void TextDecoder::report(uint8_t mods, std::span<const uint8_t> slots, bool type
         append_utf8(text_, c ? c : 0xFFFD);
     }
     held_ = std::move(now);
+}
+
+bool TextDecoder::caps() const
+{
+    return xkb_state_mod_name_is_active(state_->state, XKB_MOD_NAME_CAPS, XKB_STATE_MODS_LOCKED) == 1;
 }
 
 void TextDecoder::stroke(Stroke s)

@@ -36,9 +36,11 @@ public:
     ~Layout();
     // "de", "us(intl)".
     const std::string &name() const { return name_; }
-    // The strokes that type text (UTF-8) on a host whose Caps Lock is on or off. On a
-    // character the layout cannot type (or a byte that is no UTF-8), false with `refused`
-    // naming it ("'\xe2\x82\xac' (U+20AC)") and `out` cleared.
+    // The strokes that type text (UTF-8) on a host whose Caps Lock is on or off. A character
+    // that only the other state gives (µ under Caps Lock) is typed between two Caps Lock
+    // strokes, so the host's state ends as it was. On a character the layout cannot type (or
+    // a byte that is no UTF-8), false with `refused` naming it ("'\xe2\x82\xac' (U+20AC)")
+    // and `out` cleared.
     bool plan(std::string_view text, bool caps, std::vector<Stroke> &out, std::string &refused) const;
     xkb_keymap *keymap() const { return keymap_; }
 
@@ -52,6 +54,7 @@ private:
     std::string name_;
     xkb_keymap *keymap_ = nullptr;
     std::unordered_map<char32_t, Sequence> plans_[2]; // Caps Lock off, on
+    bool caps_key_ = false; // the Caps Lock key locks and unlocks Lock
 };
 
 // The layout compiled from xkb-data, once per name for the life of the process (any thread).
@@ -75,6 +78,8 @@ public:
     // A key pressed and released with the stroke's modifiers.
     void stroke(Stroke s);
     const std::string &text() const { return text_; }
+    // The host's Caps Lock now.
+    bool caps() const;
 
 private:
     struct State;

@@ -158,7 +158,7 @@ std::string Client::ask(const std::string &line)
 
 size_t keyboard_reports() { return board().host.reports(0x82).size(); }
 
-std::string host_typed(const char *layout, size_t from, bool caps)
+std::string host_typed(const char *layout, size_t from, bool caps, bool *caps_after)
 {
     hidbridged::LayoutName n;
     std::string error;
@@ -174,6 +174,8 @@ std::string host_typed(const char *layout, size_t from, bool caps)
     for (size_t i = 0; i < reports.size(); ++i)
         if (auto k = sim::decode_keyboard(reports[i].bytes))
             d.report(k->modifiers, k->keys, i >= from);
+    if (caps_after)
+        *caps_after = d.caps();
     return d.text();
 }
 

@@ -49,8 +49,9 @@ private:
 };
 
 // What the host typed: its keyboard reports from `from` on, through libxkbcommon with the
-// layout's keymap ("de", "us(intl)"), Caps Lock on from the start when `caps`.
-std::string host_typed(const char *layout, size_t from = 0, bool caps = false);
+// layout's keymap ("de", "us(intl)"), Caps Lock on from the start when `caps`; `caps_after`:
+// the host's Caps Lock at the end.
+std::string host_typed(const char *layout, size_t from = 0, bool caps = false, bool *caps_after = nullptr);
 size_t keyboard_reports();
 
 } // namespace hbtest
