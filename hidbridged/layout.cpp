@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -65,6 +66,9 @@ constexpr Level kLevels[] = {{false, 0},         {false, kModShift}, {true, 0},
 // The system's compose table, the one a desktop with a UTF-8 locale reads when the user has
 // none of their own.
 constexpr const char *kComposeFile = "/usr/share/X11/locale/en_US.UTF-8/Compose";
+
+// Compiled layouts kept when no client uses them: a keymap and its tables are some 200 kB.
+constexpr size_t kKeptLayouts = 8;
 
 // libxkbcommon's context and the compose table: built once, used under the registry's lock.
 struct Xkb {
@@ -212,6 +216,7 @@ std::vector<KeyStroke> key_strokes(xkb_keymap *k, bool caps)
 
 } // namespace
 
+// Only the registry lets go of the last reference, under its lock.
 Layout::~Layout() { xkb_keymap_unref(keymap_); }
 
 std::shared_ptr<const Layout> find_layout(const LayoutName &n, std::string &error, const char **which)
@@ -291,6 +296,9 @@ std::shared_ptr<const Layout> find_layout(const LayoutName &n, std::string &erro
                 for (Stroke &s : seq.strokes)
                     if (s.usage == kUsageBackslash)
                         s.usage = kUsageIsoHash;
+    // A client may ask for one layout after another: those nobody uses go beyond a few.
+    for (auto it = x.layouts.begin(); it != x.layouts.end() && x.layouts.size() >= kKeptLayouts;)
+        it = it->second.use_count() == 1 ? x.layouts.erase(it) : std::next(it);
     x.layouts.emplace(key, l);
     return l;
 }

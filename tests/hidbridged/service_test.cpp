@@ -292,6 +292,20 @@ void type_all(Client &c, const std::string &text)
     }
 }
 
+// The host sends its Caps Lock LED; true once the library has taken it (the chip ACKs the
+// report before the library reads it).
+bool host_caps_lock(Client &c, bool on)
+{
+    if (!board().host.set_leds(on ? 0x02 : 0x00))
+        return false;
+    for (int i = 0; i < 100; ++i) {
+        if (c.ask("status").ends_with(on ? " leds=caps" : " leds=none"))
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
 TEST(ServiceType, EveryCharacterOfFourLayoutsAndDeadKeysWithCapsLockOffAndOn)
 {
     start_service();
@@ -301,7 +315,7 @@ TEST(ServiceType, EveryCharacterOfFourLayoutsAndDeadKeysWithCapsLockOffAndOn)
         EXPECT_GT(text.size(), 90u) << layout;
         ASSERT_EQ(c.ask(std::string("layout ") + layout), "ok");
         for (bool caps : {false, true}) {
-            ASSERT_TRUE(board().host.set_leds(caps ? 0x02 : 0x00));
+            ASSERT_TRUE(host_caps_lock(c, caps));
             size_t from = keyboard_reports();
             type_all(c, text);
             bool caps_after = !caps;
@@ -314,7 +328,7 @@ TEST(ServiceType, EveryCharacterOfFourLayoutsAndDeadKeysWithCapsLockOffAndOn)
         ASSERT_EQ(c.ask(std::string("layout ") + layout + " " + variant), "ok");
         std::string name = std::string(layout) + (*variant ? std::string("(") + variant + ")" : "");
         for (bool caps : {false, true}) {
-            ASSERT_TRUE(board().host.set_leds(caps ? 0x02 : 0x00));
+            ASSERT_TRUE(host_caps_lock(c, caps));
             size_t from = keyboard_reports();
             EXPECT_EQ(c.ask(std::string("type ") + text), "ok");
             EXPECT_EQ(host_typed(name.c_str(), from, caps), text) << name << (caps ? " with Caps Lock" : "");
