@@ -24,8 +24,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kUsageLeftShift = 0xE1, kUsageRightAlt = 0xE6;
-// Ctrl, Alt and GUI: with one of them held a typed letter becomes a shortcut.
-constexpr uint8_t kShortcutModifiers[] = {0xE0, 0xE2, 0xE3, 0xE4, 0xE6, 0xE7};
+// Modifiers held by anyone but the typing: with Ctrl, Alt or GUI a typed letter becomes a
+// shortcut, with Shift another character.
+constexpr uint8_t kForeignModifiers[] = {0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7};
 // Keys of a keyboard report (modifiers are bits of their own), and the report's key slots.
 constexpr int kFirstSlotUsage = 4, kLastSlotUsage = 223, kKeySlots = 10;
 // Lines a client may have waiting; beyond that its socket is not read until they are done,
@@ -269,7 +270,7 @@ void Service::publish_holds(int slot) { holding_[slot].store(holds_[slot].any())
 // Shift and AltGr the typing itself holds.
 std::string Service::type_blocked(const Stroke &s, uint8_t own_mods) const
 {
-    for (uint8_t u : kShortcutModifiers) {
+    for (uint8_t u : kForeignModifiers) {
         if (u == kUsageRightAlt && (own_mods & kModAltGr) && !held_by_any(u) && !host_sees_physical(u))
             continue;
         if (held_by_any(u) || host_sees_physical(u))

@@ -385,6 +385,13 @@ TEST(ServiceType, RefusesWhatTheHostWouldNotTakeAsText)
     board().events.key(0, KEY_LEFTALT, 0);
     board().events.syn(0);
     ASSERT_TRUE(host_sees([](auto &v) { return v.modifiers == 0; }));
+    board().events.key(0, KEY_RIGHTSHIFT, 1);
+    board().events.syn(0);
+    ASSERT_TRUE(host_sees([](auto &v) { return v.modifiers == 0x20; }));
+    EXPECT_EQ(typist.ask("type hi"), "err cannot type while rightshift is held") << "the host would type HI";
+    board().events.key(0, KEY_RIGHTSHIFT, 0);
+    board().events.syn(0);
+    ASSERT_TRUE(host_sees([](auto &v) { return v.modifiers == 0; }));
 
     for (const char *k : {"a", "b", "c", "d", "e", "f", "g", "j", "k", "l"})
         EXPECT_EQ(other.ask(std::string("key down ") + k), "ok");
