@@ -22,7 +22,7 @@ constexpr uint8_t kKernelKeys[0x3A] = {
 };
 // The modifier byte's bits, in order: left Ctrl, Shift, Alt, GUI, then the right ones.
 constexpr uint8_t kKernelModifiers[8] = {29, 42, 56, 125, 97, 54, 100, 126};
-constexpr uint8_t kUsageIso = 0x64, kUsageBackslash = 0x31, kUsageIsoHash = 0x32, kUsageCapsLock = 0x39;
+constexpr uint8_t kUsageIso = 0x64, kUsageBackslash = 0x31, kUsageIsoHash = 0x32;
 // xkb's key codes are the kernel's plus 8.
 constexpr xkb_keycode_t kXkbOffset = 8;
 

@@ -18,6 +18,7 @@ namespace hidbridged {
 // Modifier bits of a stroke, as in the keyboard report's modifier byte.
 constexpr uint8_t kModShift = 0x02; // left Shift, usage 0xE1
 constexpr uint8_t kModAltGr = 0x40; // right Alt, usage 0xE6
+constexpr uint8_t kUsageCapsLock = 0x39;
 
 struct Stroke {
     uint8_t usage;

@@ -36,6 +36,10 @@ constexpr size_t kMaxQueued = 64;
 // two operations, and a report waits for the next 1 ms frame anyway: this is enough for the
 // input thread, woken by the unlock, to take the lock first, and costs no frame.
 constexpr auto kGiveWay = std::chrono::microseconds(100);
+// A host answers a Caps Lock stroke with its LED report within a few frames; a typing that
+// went through Caps Lock and back sends two, and the next one must not take the first for
+// the host's state.
+constexpr auto kLedReportsSettle = 100ms;
 
 int (*const kButtonOps[8])(int) = {km_left, km_right, km_middle, km_side1, km_side2, km_side3, km_side4, km_side5};
 int (*const kButtonQueries[8])() = {km_query_left,  km_query_right, km_query_middle, km_query_side1,
@@ -300,6 +304,11 @@ bool Service::type_step(Job &j, bool stop_now)
         // Under the host's Caps Lock the strokes are those that give the text with Lock on:
         // the host's state is left as it is.
         bool caps = km_query_leds() >> 1 & 1;
+        while (caps != caps_left_ && Clock::now() < caps_settled_) {
+            std::this_thread::sleep_for(1ms);
+            caps = km_query_leds() >> 1 & 1;
+        }
+        j.caps = caps;
         std::string refused;
         if (!j.layout->plan(j.cmd.text, caps, j.strokes, refused)) {
             j.reply = "err cannot type " + refused + " with layout " + j.layout->name();
@@ -338,6 +347,17 @@ bool Service::type_step(Job &j, bool stop_now)
             give_way();
         }
     j.mods = 0;
+    // Caps Lock back as it was, also when the typing stopped between the two strokes.
+    auto toggles = std::count_if(j.strokes.begin(), j.strokes.begin() + static_cast<ptrdiff_t>(j.next),
+                                 [](Stroke s) { return s.usage == kUsageCapsLock; });
+    if (toggles % 2) {
+        km_keypress(kUsageCapsLock);
+        give_way();
+    }
+    if (toggles) {
+        caps_left_ = j.caps;
+        caps_settled_ = Clock::now() + kLedReportsSettle;
+    }
     std::string stopped =
         " (typing stopped after " + std::to_string(j.next) + " of " + std::to_string(j.strokes.size()) + " key strokes)";
     if (!j.refusal.empty())

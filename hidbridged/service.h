@@ -110,6 +110,7 @@ private:
         std::string refusal;
         std::shared_ptr<const Layout> layout; // the client's, when the line came
         std::string layout_error;
+        bool caps = false;     // the host's Caps Lock when the typing began
     };
 
     // Worker side.
@@ -157,6 +158,10 @@ private:
     bool quit_ = false;               // guarded by mutex_: no more jobs will come
     std::array<Job, kMaxClients> jobs_;
     int turn_ = 0;                    // worker only: the slot to look at first
+    // Worker only: the host's Caps Lock as the last typing that went through it left it, and
+    // until when its LED reports may still be on their way.
+    bool caps_left_ = false;
+    std::chrono::steady_clock::time_point caps_settled_{};
     std::array<Holds, kMaxClients> holds_; // worker only
     std::array<std::atomic<bool>, kMaxClients> holding_{}; // holds_[i].any(), for the main thread
 };

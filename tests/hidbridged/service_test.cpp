@@ -335,6 +335,18 @@ TEST(ServiceType, EveryCharacterOfFourLayoutsAndDeadKeysWithCapsLockOffAndOn)
         }
     }
     EXPECT_NE(c.ask("status").find(" layout=us(intl) "), std::string::npos);
+
+    // µ needs Caps Lock off on de: stopped between the two Caps Lock strokes, the typing still
+    // leaves it on.
+    Client other;
+    ASSERT_EQ(other.ask("key down k"), "ok");
+    ASSERT_EQ(c.ask("layout de"), "ok");
+    ASSERT_TRUE(host_caps_lock(c, true));
+    size_t from = keyboard_reports();
+    EXPECT_EQ(c.ask("type µk"), "err cannot type while k is held (typing stopped after 2 of 4 key strokes)");
+    bool caps_after = false;
+    EXPECT_EQ(host_typed("de", from, true, &caps_after), "µ");
+    EXPECT_TRUE(caps_after);
 }
 
 TEST(ServiceType, AnUnknownLayoutIsNamedAndNothingIsTypedUntilOneIsGiven)
