@@ -126,6 +126,10 @@ StatusScreen::Grid StatusScreen::compose(const StatusInfo &s)
     put(g, 2, 18, "ms", kGrey, 2);
     put(g, 3, 0, "gw", kGrey, 2);
     put(g, 3, 3, s.eth0 ? value(s.gateway) : "-", kWhite, 17);
+    if (!s.layout_problem.empty()) {
+        put(g, 4, 0, s.layout_problem, kRed, kCols);
+        return g;
+    }
     put(g, 4, 0, s.eth0 ? value(s.mac) : "eth0 -", kWhite, 17);
     put(g, 4, 18, s.link ? "up" : "dn", s.link ? kGreen : kRed, 2);
     return g;

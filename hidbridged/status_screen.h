@@ -21,6 +21,7 @@ struct StatusInfo {
     bool eth0 = false;     // the interface could be read
     std::string ip, netmask, gateway, mac;
     bool link = false;
+    std::string layout_problem; // "no layout fr(xx)": shown in place of the MAC line
     uint32_t kbd_p99_us = 0, mouse_p99_us = 0; // 0: no input timed in the last minute
 };
 

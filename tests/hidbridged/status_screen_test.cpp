@@ -38,7 +38,7 @@ TEST(ServiceStatusScreen, ShowsTheStateAndDrawsOnlyWhatChanged)
     sim::Board board;
     board.gpio.set_logging(false);
     lcd_init();
-    StatusInfo info{"1.0.0", true, 2, true, "192.168.1.20", "255.255.255.0", "192.168.1.1", "00:1A:2B:3C:4D:5E", true};
+    StatusInfo info{"1.0.0", true, 2, true, "192.168.1.20", "255.255.255.0", "192.168.1.1", "00:1A:2B:3C:4D:5E", true, ""};
     info.kbd_p99_us = 1234;
     info.mouse_p99_us = 45000;
     auto g = StatusScreen::compose(info);
@@ -61,6 +61,8 @@ TEST(ServiceStatusScreen, ShowsTheStateAndDrawsOnlyWhatChanged)
     EXPECT_EQ(row(StatusScreen::compose(wide), 1), "192.168.100.200/24  ") << "the label gives way";
     EXPECT_EQ(row(StatusScreen::compose(wide), 2), "p99 k 1.2  m >1s  ms");
     EXPECT_EQ(row(StatusScreen::compose(none), 4), "eth0 -            dn");
+    none.layout_problem = "no layout fr(xx)";
+    EXPECT_EQ(row(StatusScreen::compose(none), 4), "no layout fr(xx)    ");
 
     StatusScreen screen;
     screen.begin();
