@@ -195,6 +195,9 @@ struct Stats {
 struct Own {
     bool valid = false;
     uint32_t n = 0, median = 0, p99 = 0, polls_per_s = 0, resyncs = 0;
+    // The bench's matching of frames to reports holds only while no motion is lost: after a
+    // loss every later frame looks late to it, while the board times what it read.
+    bool comparable = true;
 };
 
 Own own(bool mouse)
@@ -413,6 +416,7 @@ void mouse_run(size_t frames, std::chrono::nanoseconds period, MouseRun &res)
         return x_through[size_t(&r - first)] > x_before[i];
     });
     res.latency = stats(res.us, never);
+    res.board.comparable = res.host_x == res.sent_x && res.host_y == res.sent_y;
     size_t in_window = 0;
     for (auto &r : reps)
         if (host_time(r.t_us) >= written.front() && host_time(r.t_us) <= written.back() + period)
@@ -562,7 +566,9 @@ void row(const char *what, const Stats &s, const std::string &extra = "", const 
     if (o.valid) {
         char t[64];
         std::snprintf(t, sizeof t, " %7u  %7u  %5s |", o.median, o.p99,
-                      agrees(o.median, s.median) && agrees(o.p99, s.p99) ? "yes" : "NO");
+                      !o.comparable                                         ? "lost"
+                      : agrees(o.median, s.median) && agrees(o.p99, s.p99) ? "yes"
+                                                                            : "NO");
         b = t;
     }
     std::printf("| %-52s | %7zu | %8s | %8s | %8s |%s %s\n", what, s.n, cell(s.median).c_str(), cell(s.p99).c_str(),
@@ -734,7 +740,8 @@ int main(int argc, char **argv)
                 "runs to the first report carrying part of its motion\n");
     std::printf("board50/board99: the library's own figures for the same run (km_get_stats: kernel time stamp -> "
                 "the device thread sees the collection); agree: both within 0.2 ms or 10 %%; the application's "
-                "calls carry no kernel time stamp (-)\n");
+                "calls carry no kernel time stamp (-); lost: motion was lost, after which the bench's matching "
+                "takes every later frame for late\n");
     std::printf("mouse reports collected by the host: %.1f /s with the mouse at 1000 frames/s, %.1f /s at 8000 "
                 "frames/s (bus limit 1000 /s)\n",
                 m1000.reports_per_s, m8000.reports_per_s);
@@ -752,14 +759,14 @@ int main(int argc, char **argv)
     std::printf("heap allocations after start-up: %llu by the library, %llu by the board's models behind the seam\n",
                 (unsigned long long)library_allocs.load(), (unsigned long long)model_allocs.load());
     auto both_agree = [](const Stats &bench, const Own &board) {
-        return agrees(board.median, bench.median) && agrees(board.p99, bench.p99);
+        return !board.comparable || (agrees(board.median, bench.median) && agrees(board.p99, bench.p99));
     };
     const bool all_agree = both_agree(m1000.latency, m1000.board) && both_agree(m8000.latency, m8000.board) &&
                            both_agree(m1000rt.latency, m1000rt.board) && both_agree(m8000rt.latency, m8000rt.board) &&
                            both_agree(slow.latency, slow.board) && both_agree(keys.latency, keys.board) &&
                            both_agree(keys_unpolled.latency, keys_unpolled.board);
     std::printf("\ngoals: p99 under 2 ms with sums and clicks equal, SCHED_FIFO: mouse 1000/s %s, 8000/s %s "
-                "(ordinary policy: %s, %s); the board's own p50/p99 agree with the bench's: %s; key p99 under 2 ms: "
+                "(ordinary policy: %s, %s); the board's own p50/p99 agree with the bench's (where no motion was lost): %s; key p99 under 2 ms: "
                 "mouse polled %s, unpolled %s; at least 990 mouse reports/s: %s; zero lost taps: %s; zero "
                 "allocations: %s\n",
                 met(mouse_ok(m1000rt)), met(mouse_ok(m8000rt)), met(mouse_ok(m1000)), met(mouse_ok(m8000)),
