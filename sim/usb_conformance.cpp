@@ -332,11 +332,11 @@ public:
         add("SET_CONFIGURATION 1", r.ok(), to_string(r.status));
     }
 
-    void repeated(unsigned n)
+    void repeated(EnumStyle style, unsigned n)
     {
         unsigned failed = 0, differed = 0;
         for (unsigned i = 0; i < n; ++i) {
-            if (!h_.enumerate(EnumStyle::Compliance)) {
+            if (!h_.enumerate(style)) {
                 ++failed;
                 continue;
             }
@@ -571,21 +571,22 @@ ConformanceTable run_conformance(UsbHost &host, EnumStyle style, const Conforman
     if (!ok)
         return run.take();
 
-    if (style == EnumStyle::Compliance)
+    const HostStyle &hs = host_style(style);
+    if (hs.tester)
         run.compliance_states();
     run.descriptor_tests("configured", 1);
     run.configured_tests();
     run.refused_tests();
     run.abandon_tests();
-    if (host_style(style).boot_protocol) {
+    if (hs.boot_protocol) {
         // The refusal checks may have left the boot interfaces otherwise: as firmware found them.
         ok = host.enumerate(style);
         run.add("enumeration for the boot checks", ok, host.snapshot().last_error);
         if (ok)
             run.boot_tests(opts);
     }
-    if (style == EnumStyle::Compliance)
-        run.repeated(opts.repeat);
+    if (hs.tester)
+        run.repeated(style, opts.repeat);
 
     // Back to a device a host uses: enumerated, LED report taken, polled.
     ok = host.enumerate(style);

@@ -50,7 +50,7 @@ struct ConformanceInput {
 };
 
 struct ConformanceOptions {
-    unsigned repeat = 100; // compliance style: enumerations in a row
+    unsigned repeat = 100; // a compliance tester: enumerations in a row
     ConformanceInput input; // firmware style: every key and button through the boot reports
     uint8_t idle = 8;       // firmware style: the non-zero idle rate checked (4 ms units)
 };

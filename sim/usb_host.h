@@ -25,7 +25,11 @@
 // Any request: control(Setup), e.g. control(Setup::get_descriptor(usb::DescConfig, 0, 9));
 // ControlOptions abandon a transfer on purpose or address another device address;
 // raw_setup/raw_in/raw_out are single transactions with no retry and no toggle check.
-// Other enumerations: HostOptions::style, set_style(), or enumerate(EnumStyle::Windows).
+// Other enumerations: HostOptions::style, set_style(), or enumerate(EnumStyle::Windows); what
+// each style does is its row, host_style(). A firmware host (EnumStyle::Firmware) sets boot
+// protocol and reads the boot reports; set_protocol()/get_protocol(), set_idle()/get_idle(),
+// get_report()/set_report() ask the HID class requests directly, set_idle_rate() changes the
+// idle rate the enumerations ask for.
 // A conformance table: run_conformance() in usb_conformance.h.
 // A capture for Wireshark: HostOptions::capture_path, capture(path), or the environment
 // variable HIDBRIDGE_USBMON=/tmp/usb-%p.pcap (%p = process id) for any host in the process.
@@ -100,6 +104,8 @@ struct HostStyle {
     bool report_descriptors;       // reads each report descriptor and needs it whole
     uint16_t report_descriptor_extra; // asked for beyond the HID descriptor's length
     Leds leds;                     // how the keyboard's LED state goes out
+    bool tester;                   // a compliance tester: the conformance run also checks the
+                                   // default and addressed states and enumerates repeatedly
 };
 const HostStyle &host_style(EnumStyle s);
 

@@ -14,20 +14,21 @@ using Leds = HostStyle::Leds;
 namespace {
 
 // style, name, first device read, 18 at address 0, configuration read, strings, strings by
-// header, GET_STATUS, SET_PROTOCOL(boot), SET_IDLE, idle, report descriptors (+extra), LEDs
+// header, GET_STATUS, SET_PROTOCOL(boot), SET_IDLE, idle, report descriptors (+extra), LEDs,
+// compliance tester
 constexpr HostStyle kHostStyles[] = {
     {EnumStyle::Linux, "linux", 64, false, 0, Strings::Referenced, false, false, false, true, 0, true, 0,
-     Leds::InterruptOut},
+     Leds::InterruptOut, false},
     // Windows asks for more of the report descriptor than the HID descriptor says, to see the
     // whole of it.
     {EnumStyle::Windows, "windows", 64, false, 255, Strings::Windows, false, true, false, true, 0, true, 0x40,
-     Leds::InterruptOut},
+     Leds::InterruptOut, false},
     {EnumStyle::MacOS, "macos", 8, false, 0, Strings::Referenced, true, false, false, true, 0, true, 0,
-     Leds::InterruptOut},
+     Leds::InterruptOut, false},
     {EnumStyle::Compliance, "compliance", 64, true, 0, Strings::Referenced, false, false, false, true, 0, true, 0,
-     Leds::InterruptOut},
+     Leds::InterruptOut, true},
     {EnumStyle::Firmware, "firmware", 8, false, 0, Strings::None, false, false, true, true, 0, false, 0,
-     Leds::SetReport},
+     Leds::SetReport, false},
 };
 
 constexpr bool rows_in_order()
