@@ -122,7 +122,6 @@ ControlResult UsbHost::step(const std::string &name, bool required, const Setup 
     return r;
 }
 
-
 bool UsbHost::run_enumeration(EnumStyle style, uint8_t address)
 {
     const HostStyle &hs = host_style(style);
