@@ -61,8 +61,15 @@ const Span descriptors[] = {
 // time than the device under test.
 bool legitimate_ep0_data(const uint8_t *d, size_t n)
 {
+    // GET_REPORT's answers with nothing pressed: keyboard, consumer keys, mouse, boot forms.
+    static const uint8_t no_keys[12] = {0x01}, no_consumer[2] = {0x02}, zeros[8] = {};
+    static const Span reports[] = {{no_keys, sizeof no_keys}, {no_consumer, sizeof no_consumer}, {zeros, sizeof zeros}};
     static const std::unordered_set<std::string> pieces = [] {
         std::unordered_set<std::string> all;
+        for (const Span &s : reports)
+            for (size_t len = 2; len <= 8; len++)
+                for (size_t off = 0; off + len <= s.n; off++)
+                    all.emplace(reinterpret_cast<const char *>(s.p + off), len);
         for (const Span &s : descriptors)
             for (size_t len = 2; len <= 8; len++)
                 for (size_t off = 0; off + len <= s.n; off++)

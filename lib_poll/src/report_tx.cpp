@@ -46,9 +46,16 @@ constexpr uint64_t kHoldUs = 2000;
 // one held report every 32 ms at most and a wrong mark never outlasts a caller's wait.
 constexpr uint32_t kRetryMinUs = 4000;
 constexpr uint32_t kRetryMaxUs = 32000;
-// The report descriptor's logical ranges.
+// The report descriptor's logical ranges; the boot mouse's axes are single bytes.
 constexpr int32_t kAxisMax = 32767;
 constexpr int32_t kWheelMax = 127;
+constexpr int32_t kBootAxisMax = 127;
+// Report identifiers of the keyboard endpoint; the boot keyboard's "too many keys".
+constexpr uint8_t kKeysId = 0x01;
+constexpr uint8_t kConsumerId = 0x02;
+constexpr uint8_t kErrorRollOver = 0x01;
+constexpr unsigned kBootKeys = 6;
+constexpr unsigned kIdleStepUs = 4000;
 
 // Broadcast under `mutex` whenever an endpoint's `collected`, lost tickets or sessions move.
 pthread_cond_t tx_collected_cond = PTHREAD_COND_INITIALIZER;
@@ -125,6 +132,22 @@ void replace_tail(TxEndpoint &ep, TxReport &tail, const uint8_t *bytes, uint8_t 
     tail.since = now_us();
 }
 
+// Takes the waiting report of this kind (report identifier) out of the line, if one is not in
+// the chip yet; its caller learns it was lost.
+void drop_open(TxEndpoint &ep, uint8_t id)
+{
+    const unsigned first = ep.armed ? 1u : 0u;
+    for (unsigned i = ep.count; i-- > first;) {
+        if (at(ep, i).bytes[0] != id)
+            continue;
+        absorb(ep, at(ep, i).seq, at(ep, i).seq);
+        for (unsigned j = i; j + 1 < ep.count; ++j)
+            at(ep, j) = at(ep, j + 1);
+        --ep.count;
+        return;
+    }
+}
+
 // While the host is away only the newest state waits behind the report in the chip, and a
 // mouse report keeps its motion no longer than its callers wait for it: once they have been
 // told it was not collected, it must not move the pointer later.
@@ -134,11 +157,20 @@ void collapse(TxEndpoint &ep, uint64_t now)
     if (ep.count <= first)
         return;
     if (ep.count - first > 1) {
+        // The keyboard endpoint carries two states, keys and consumer keys: the newest
+        // report of each survives, or a key let go meanwhile would stay held at the host.
+        const TxReport newest = at(ep, ep.count - 1u);
         absorb(ep, at(ep, first).seq, at(ep, ep.count - 2u).seq);
-        at(ep, first) = at(ep, ep.count - 1u);
-        ep.count = static_cast<uint16_t>(first + 1);
+        unsigned n = first;
+        for (unsigned i = ep.count - 1u; !is_mouse(ep) && i-- > first;)
+            if (at(ep, i).bytes[0] != newest.bytes[0]) {
+                at(ep, n++) = at(ep, i);
+                break;
+            }
+        at(ep, n++) = newest;
+        ep.count = static_cast<uint16_t>(n);
     }
-    TxReport &tail = at(ep, first);
+    TxReport &tail = at(ep, ep.count - 1u);
     if (!is_mouse(ep) || now - tail.since <= kStaleUs)
         return;
     const bool moves = std::any_of(tail.bytes + 1, tail.bytes + tail.len, [](uint8_t b) { return b != 0; });
@@ -155,26 +187,124 @@ void collapse(TxEndpoint &ep, uint64_t now)
     tail.since = now;
 }
 
-// Endpoint 1 carries its transmit length in the control register, endpoint 2 in
-// REG_USB_LENGTH.
+int16_t axis(const uint8_t *field) { return static_cast<int16_t>(field[0] | field[1] << 8); }
+int8_t boot_axis(const uint8_t *field) { return static_cast<int8_t>(std::clamp<int>(axis(field), -kBootAxisMax, kBootAxisMax)); }
+
+// What the host gets for `r` in the endpoint's protocol. The boot keyboard has six key slots
+// and no report identifier; the boot mouse three buttons and byte axes (the rest of a larger
+// motion goes in the next report, see carry_over) and no wheel.
+uint8_t wire(const TxEndpoint &ep, const TxReport &r, uint8_t *out)
+{
+    if (!ep.boot) {
+        std::memcpy(out, r.bytes, r.len);
+        return r.len;
+    }
+    if (is_mouse(ep)) {
+        out[0] = r.bytes[0] & 0x07;
+        out[1] = static_cast<uint8_t>(boot_axis(&r.bytes[1]));
+        out[2] = static_cast<uint8_t>(boot_axis(&r.bytes[3]));
+        return 3;
+    }
+    out[0] = r.bytes[1];
+    out[1] = 0;
+    unsigned n = 0;
+    for (unsigned i = 2; i < usbdev::kTxReportMax; ++i)
+        if (r.bytes[i] && n++ < kBootKeys)
+            out[1 + n] = r.bytes[i];
+    if (n > kBootKeys)
+        std::memset(out + 2, kErrorRollOver, kBootKeys);
+    else
+        std::memset(out + 2 + n, 0, kBootKeys - n);
+    return 2 + kBootKeys;
+}
+
+// The boot mouse took at most 127 of each axis of the head: what is left stays first in line
+// with the same buttons. False when the head went out whole.
+bool carry_over(TxEndpoint &ep)
+{
+    if (!ep.boot || !is_mouse(ep))
+        return false;
+    TxReport &r = ep.queue[ep.head];
+    const int x = axis(&r.bytes[1]) - boot_axis(&r.bytes[1]);
+    const int y = axis(&r.bytes[3]) - boot_axis(&r.bytes[3]);
+    if (!x && !y)
+        return false;
+    const uint8_t rest[6] = {r.bytes[0], uint8_t(x & 0xFF), uint8_t((x >> 8) & 0xFF), uint8_t(y & 0xFF), uint8_t((y >> 8) & 0xFF), 0};
+    std::memcpy(r.bytes, rest, sizeof rest);
+    return true;
+}
+
+// Puts the head, in the endpoint's protocol, in the chip's buffer; its length. Endpoint 1
+// carries its transmit length in the control register, endpoint 2 in REG_USB_LENGTH.
+uint8_t load_head(TxEndpoint &ep)
+{
+    uint8_t b[usbdev::kTxReportMax];
+    const uint8_t len = wire(ep, ep.queue[ep.head], b);
+    Dev_Write374Block(ep.ram, len, b);
+    if (&ep == &ep2_tx)
+        Dev_Write374Byte(REG_USB_LENGTH, len);
+    return len;
+}
+
+uint8_t tx_bits(const TxEndpoint &ep) { return BIT_EP_TX_TOG | (&ep == &ep1_tx ? M_EP_TX_LEN_MASK : M_EP2_TX_MASK); }
+
 void arm_head(TxEndpoint &ep)
 {
-    const TxReport &r = ep.queue[ep.head];
-    Dev_Write374Block(ep.ram, r.len, r.bytes);
-    if (&ep == &ep2_tx)
-        Dev_Write374Byte(REG_USB_LENGTH, r.len);
+    const uint8_t len = load_head(ep);
     uint8_t c = Dev_Read374Byte(ep.ctrl);
+    ep.undo_tx = c & tx_bits(ep);
+    ep.undo_tog = *ep.tog;
     // The register still holds the toggle of the report the host took last.
     c = *ep.tog ? c ^ BIT_EP_TX_TOG : c & ~BIT_EP_TX_TOG;
-    c = &ep == &ep1_tx ? (c & ~M_EP_TX_LEN_MASK) | r.len : (c & ~M_EP2_TX_MASK) | M_EP2_TX_ACK;
+    c = &ep == &ep1_tx ? (c & ~M_EP_TX_LEN_MASK) | len : (c & ~M_EP2_TX_MASK) | M_EP2_TX_ACK;
     Dev_Write374Byte(ep.ctrl, c);
     *ep.tog = 1;
     *ep.tx_ok = 0;
     ep.armed = true;
 }
 
+// Takes back the armed report: the host has not taken it (the chip holds every token while a
+// transfer is being served) and must not get it in this form.
+void disarm(TxEndpoint &ep)
+{
+    const uint8_t c = Dev_Read374Byte(ep.ctrl);
+    Dev_Write374Byte(ep.ctrl, static_cast<uint8_t>((c & ~tx_bits(ep)) | ep.undo_tx));
+    *ep.tog = ep.undo_tog;
+    ep.armed = false;
+}
+
+bool is_consumer(const TxReport &r) { return r.bytes[0] == kConsumerId; }
+
+// In boot protocol consumer reports leave the line for the aside slot, newest kept; their
+// callers are told they were not collected. Back in report protocol the slot goes last in line.
+void sort_consumer(TxEndpoint &ep)
+{
+    if (is_mouse(ep))
+        return;
+    while (ep.boot && !ep.armed && ep.count && is_consumer(ep.queue[ep.head])) {
+        TxReport &r = ep.queue[ep.head];
+        ep.aside = r;
+        ep.has_aside = true;
+        absorb(ep, r.seq, r.seq);
+        ep.head = static_cast<uint16_t>((ep.head + 1) % usbdev::kTxQueueLen);
+        --ep.count;
+        ep.head_since = now_us();
+    }
+    if (!ep.boot && ep.has_aside && push(ep, ep.aside.bytes, ep.aside.len))
+        ep.has_aside = false;
+}
+
+// The keyboard's report 1 as last handed over, in report format.
+uint8_t current_keys(const TxEndpoint &ep, uint8_t *out)
+{
+    std::memcpy(out, ep.latest, usbdev::kTxReportMax);
+    out[0] = kKeysId;
+    return usbdev::kTxReportMax;
+}
+
 void arm_if_idle(TxEndpoint &ep)
 {
+    sort_consumer(ep);
     if (!ep.armed && !ep.held && ep.count)
         arm_head(ep);
 }
@@ -272,10 +402,12 @@ void tx_collected(TxEndpoint &ep, bool arm_next)
     const uint64_t now = now_us();
     if (ep.stale) // what waits behind it is as old as the tick would find it
         collapse(ep, now);
-    ep.collected = ep.queue[ep.head].seq;
-    ep.head = static_cast<uint16_t>((ep.head + 1) % kTxQueueLen);
-    --ep.count;
-    ep.head_since = now;
+    if (!carry_over(ep)) {
+        ep.collected = ep.queue[ep.head].seq;
+        ep.head = static_cast<uint16_t>((ep.head + 1) % kTxQueueLen);
+        --ep.count;
+    }
+    ep.head_since = now; // with nothing queued: when the host last took a report
     ep.armed = false;
     ep.stale = false;
     ep.quiet = false;
@@ -315,6 +447,13 @@ void tx_tick()
         if (ep->stale)
             collapse(*ep, now);
     }
+    // A keyboard idle rate: the unchanged keys again once the host has had none for that long.
+    if (ep2_tx.idle && !ep2_tx.count && usbdev::configok_load() &&
+        now - ep2_tx.head_since >= uint64_t{ep2_tx.idle} * kIdleStepUs) {
+        uint8_t keys[usbdev::kTxReportMax];
+        push(ep2_tx, keys, current_keys(ep2_tx, keys));
+        arm_if_idle(ep2_tx);
+    }
     pthread_mutex_unlock(&mutex);
 }
 
@@ -330,6 +469,41 @@ void tx_restart(TxEndpoint &ep, bool arm)
     *ep.tog = 0;
     if (arm)
         arm_if_idle(ep);
+}
+
+void tx_set_protocol(TxEndpoint &ep, bool boot)
+{
+    if (ep.boot == boot)
+        return;
+    ep.boot = boot;
+    if (ep.armed && boot && !is_mouse(ep) && is_consumer(ep.queue[ep.head]))
+        disarm(ep);
+    else if (ep.armed && &ep == &ep1_tx)
+        Dev_Write374Byte(ep.ctrl, static_cast<uint8_t>((Dev_Read374Byte(ep.ctrl) & ~M_EP_TX_LEN_MASK) | load_head(ep)));
+    else if (ep.armed)
+        load_head(ep);
+    if (usbdev::configok_load())
+        arm_if_idle(ep);
+    else
+        sort_consumer(ep);
+}
+
+uint8_t tx_current_report(TxEndpoint &ep, uint8_t id, uint8_t *out)
+{
+    TxReport r{};
+    if (is_mouse(ep)) {
+        r.bytes[0] = ep.latest[0]; // motion is news only once; it went with its report
+        r.len = 6;
+    } else if (id == kConsumerId) {
+        if (ep.boot)
+            return 0;
+        r.bytes[0] = kConsumerId;
+        r.bytes[1] = ep.latest_consumer;
+        r.len = 2;
+    } else {
+        r.len = current_keys(ep, r.bytes);
+    }
+    return wire(ep, r, out);
 }
 
 void tx_session_end()
@@ -348,6 +522,7 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
     pthread_mutex_lock(&mutex);
     const bool ok = usbdev::configok_load();
     TxEndpoint &ep = ep1_tx;
+    ep.latest[0] = button;
     Motion m = ok ? Motion{x, y, wheel} : Motion{};
     TxReport *tail = open_tail(ep);
     const uint8_t fresh[6] = {button, 0, 0, 0, 0, 0};
@@ -386,11 +561,11 @@ uint32_t MouseQueueReport(uint8_t button, int32_t x, int32_t y, int32_t wheel)
 
 uint32_t KeyboardQueueReport(uint8_t media, const uint8_t *buff)
 {
-    uint8_t report[12] = {0x01};
+    uint8_t report[12] = {kKeysId};
     uint8_t len = sizeof report;
     if (media) {
         // Consumer keys 1..8 are one bit each; anything above releases them all.
-        report[0] = 0x02;
+        report[0] = kConsumerId;
         report[1] = static_cast<uint8_t>(media <= 8 ? 1u << (media - 1) : 0);
         len = 2;
     } else {
@@ -399,12 +574,18 @@ uint32_t KeyboardQueueReport(uint8_t media, const uint8_t *buff)
     pthread_mutex_lock(&mutex);
     const bool ok = usbdev::configok_load();
     TxEndpoint &ep = ep2_tx;
+    if (media)
+        ep.latest_consumer = report[1];
+    else
+        std::memcpy(ep.latest, report, len);
     TxReport *tail = open_tail(ep);
     if (!(tail && tail->len == len && std::memcmp(tail->bytes, report, len) == 0)) {
-        // While the host is away, or when the line is full, the newest report gives way to
-        // the newer state.
-        if ((tail && ep.stale) || !push(ep, report, len))
-            replace_tail(ep, *tail, report, len);
+        // While the host is away only the newest report of each kind waits: the one of this
+        // kind gives way. When the line is full the newest report gives way to the newer state.
+        if (tail && ep.stale)
+            drop_open(ep, report[0]);
+        if (!push(ep, report, len))
+            replace_tail(ep, *open_tail(ep), report, len);
     }
     const uint32_t ticket = ep.queued;
     if (ok)

@@ -56,6 +56,20 @@ struct TxEndpoint {
                              // report: nothing waits for this endpoint until it is taken
     uint64_t retry_at = 0;   // ... or until then: a mark may outlive the pause that made it
     uint32_t retry_us = 0;   // the next retry's distance, doubled each time it is confirmed
+    uint8_t undo_tx = 0;     // the transmit bits of the control register before the arming
+    uint8_t undo_tog = 0;    // and *tog, to take back an armed report the host must not get
+    // The interface's protocol and idle rate, as the host set them; report protocol and 0
+    // after a bus reset or a configuration.
+    bool boot = false;       // boot protocol: reports are armed in the boot format
+    uint8_t idle = 0;        // SET_IDLE's duration in 4 ms steps; 0: a report only on a change
+    // The newest state handed over, for GET_REPORT and the idle repeat: the mouse's buttons
+    // (byte 0), the keyboard's report 1 and its consumer keys.
+    uint8_t latest[kTxReportMax] = {};
+    uint8_t latest_consumer = 0;
+    // Consumer keys have no boot form: in boot protocol their newest report waits here for
+    // the report protocol.
+    TxReport aside = {};
+    bool has_aside = false;
 };
 extern TxEndpoint ep1_tx;
 extern TxEndpoint ep2_tx;
@@ -74,6 +88,12 @@ void tx_restart(TxEndpoint &ep, bool arm);
 // Device thread or a detach, `mutex` held: the host no longer uses the device (bus reset,
 // configuration 0, detach). Whoever waits for a report is told at once.
 void tx_session_end();
+// Device thread, `mutex` held: SET_PROTOCOL (boot or report). A report already armed is made
+// again in the new format; consumer keys set aside in boot protocol go out after it.
+void tx_set_protocol(TxEndpoint &ep, bool boot);
+// Device thread, `mutex` held: GET_REPORT's answer, the current input report `id` (keyboard:
+// 1 keys, 2 consumer keys) in the interface's protocol; its length, 0 when it has no such form.
+uint8_t tx_current_report(TxEndpoint &ep, uint8_t id, uint8_t *out);
 
 // km.configok is one byte read by other threads without a lock: always a whole-byte access.
 inline uint8_t configok_load()

@@ -32,8 +32,21 @@ uint8_t *pDescr;
 uint8_t cur_config; // value of the last SET_CONFIGURATION, 0 after a bus reset
 std::atomic<bool> device_up; // the device thread has the chip on the bus
 std::atomic<uint8_t> host_leds; // the host's last LED output report; any thread reads it
+bool leds_follow;   // the data stage of a SET_REPORT to the keyboard's output report is next
+uint8_t class_answer[usbdev::kTxReportMax]; // a class request's data stage
+constexpr uint8_t kNoRequest = 0xFF; // SetupReq after a class request: no standard ending runs
 
 uint8_t min8(uint8_t a, uint8_t b) { return a < b ? a : b; }
+
+// Both interfaces start in report protocol, reporting only on a change, after a bus reset
+// and a configuration.
+void default_protocols()
+{
+    for (usbdev::TxEndpoint *ep : {&usbdev::ep1_tx, &usbdev::ep2_tx}) {
+        usbdev::tx_set_protocol(*ep, false);
+        ep->idle = 0;
+    }
+}
 
 // The host no longer uses the device (bus reset, configuration 0, detach): what waits for it
 // stays queued for the next configuration, whoever waits for a report is told at once.
@@ -44,7 +57,18 @@ void unconfigure()
     usbdev::configok_store(0);
     usbdev::tx_restart(usbdev::ep1_tx, false);
     usbdev::tx_restart(usbdev::ep2_tx, false);
+    default_protocols();
     usbdev::tx_session_end();
+}
+
+// The keyboard's output report: {0x01, leds}, or the bare byte from a host that leaves out
+// the report identifier (boot protocol, firmware).
+void take_leds(const uint8_t *buf, uint8_t len)
+{
+    if (len == 2 && buf[0] == 0x01)
+        host_leds.store(buf[1], std::memory_order_relaxed);
+    else if (len == 1)
+        host_leds.store(buf[0], std::memory_order_relaxed);
 }
 
 // Copies the next chunk of the current descriptor to the EP0 buffer; returns its length.
@@ -186,6 +210,7 @@ uint8_t standard_request(const USB_SETUP_REQ &req)
         }
         cur_config = req.wValueL;
         usbdev::configok_store(1);
+        default_protocols();
         usbdev::tx_restart(usbdev::ep1_tx, true);
         usbdev::tx_restart(usbdev::ep2_tx, true);
         return 0;
@@ -195,6 +220,72 @@ uint8_t standard_request(const USB_SETUP_REQ &req)
     default:
         return kStall;
     }
+}
+
+// Sends `len` bytes of class_answer as the data stage, in 8-byte packets as a descriptor.
+uint8_t answer(uint8_t len)
+{
+    SetupReq = DEF_USB_GET_DESCR;
+    pDescr = class_answer;
+    SetupLen = min8(SetupLen, len);
+    return next_chunk();
+}
+
+// HID class requests to interface 0 (mouse, endpoint 1) or 1 (keyboard, endpoint 2).
+uint8_t class_request(const USB_SETUP_REQ &req)
+{
+    const uint8_t len = SetupLen;
+    // No standard request's ending may run at this one's status stage, and no data stage
+    // but its own: a wLength left would let the status packet send on from a descriptor.
+    SetupReq = kNoRequest;
+    SetupLen = 0;
+    const bool to_if = req.bType == DEF_USB_HID_REQ_TYPE_OUT_IF || req.bType == DEF_USB_HID_REQ_TYPE_IN_IF;
+    if (!to_if || req.wIndexH || req.wIndexL > 1) {
+        puts("not stand req !err=1");
+        return kStall;
+    }
+    usbdev::TxEndpoint &ep = req.wIndexL == 0 ? usbdev::ep1_tx : usbdev::ep2_tx;
+    const bool in = req.bType == DEF_USB_HID_REQ_TYPE_IN_IF;
+    SetupLen = in ? len : 0;
+    switch (req.bReq) {
+    case DEF_USB_HID_GET_REPORT:
+        if (in && req.wValueH == DEF_USB_HID_REPORT_INPUT) {
+            const uint8_t n = usbdev::tx_current_report(ep, req.wValueL, class_answer);
+            if (n)
+                return answer(n);
+        }
+        break;
+    case DEF_USB_HID_GET_IDLE:
+        if (!in)
+            break;
+        class_answer[0] = ep.idle;
+        return answer(1);
+    case DEF_USB_HID_GET_PROTOCOL:
+        if (!in)
+            break;
+        class_answer[0] = ep.boot ? 0 : 1;
+        return answer(1);
+    case DEF_USB_HID_SET_REPORT:
+        if (in || req.wIndexL != 1 || req.wValueH != DEF_USB_HID_REPORT_OUTPUT || len == 0 || len > 2)
+            break;
+        leds_follow = true;
+        return 0;
+    case DEF_USB_HID_SET_IDLE:
+        if (in)
+            break;
+        puts("SetIDEL...");
+        ep.idle = req.wValueH;
+        return 0;
+    case DEF_USB_HID_SET_PROTOCOL:
+        if (in || req.wValueL > 1)
+            break;
+        usbdev::tx_set_protocol(ep, req.wValueL == 0);
+        return 0;
+    default:
+        break;
+    }
+    puts("not stand req !err=1");
+    return kStall;
 }
 
 void setup_packet()
@@ -208,20 +299,8 @@ void setup_packet()
         SetupLen = req.wLengthL;
         if (req.wLengthH || SetupLen > kMaxSetupLen)
             SetupLen = kMaxSetupLen;
-        l = 0;
-        if (req.bType & DEF_USB_REQ_TYPE) {
-            // No data stage follows: a wLength left here would let the status packet's
-            // completion send on from the last descriptor, past its end.
-            SetupLen = 0;
-            if (req.bType == DEF_USB_HID_REQ_TYPE_OUT_IF && req.bReq == DEF_USB_HID_SET_IDLE) {
-                puts("SetIDEL..."); // accepted; the idle rate is not kept
-            } else {
-                puts("not stand req !err=1");
-                l = kStall;
-            }
-        } else {
-            l = standard_request(req);
-        }
+        leds_follow = false; // a new SETUP ends a control transfer left unfinished
+        l = req.bType & DEF_USB_REQ_TYPE ? class_request(req) : standard_request(req);
     }
     if (l == kStall) {
         Dev_Write374Byte(REG_USB_ENDP0, M_EP_RX_STALL | M_EP_TX_STALL);
@@ -262,7 +341,17 @@ void transfer_done()
         ep0_in_done();
         break;
     case USB_INT_EP0_OUT:
-        Dev_Write374Byte(REG_USB_ENDP0, M_EP_TX_NAK);
+        if (leds_follow) {
+            // SET_REPORT's data; the zero-length status packet stays armed as DATA1.
+            uint8_t buf[kEp0Packet];
+            uint8_t l = min8(Dev_Read374Byte(REG_USB_LENGTH), sizeof buf);
+            Dev_Read374Block(RAM_ENDP0_RECV, l, buf);
+            take_leds(buf, l);
+            leds_follow = false;
+            Dev_Write374Byte(REG_USB_ENDP0, BIT_EP_TX_TOG | M_EP_RX_NAK);
+        } else {
+            Dev_Write374Byte(REG_USB_ENDP0, M_EP_TX_NAK);
+        }
         break;
     case USB_INT_EP1_IN:
         r = Dev_Read374Byte(REG_USB_ENDP1);
@@ -277,15 +366,10 @@ void transfer_done()
         usbdev::tx_collected(usbdev::ep2_tx);
         break;
     case USB_INT_EP2_OUT: {
-        // Keyboard LEDs: the keyboard's output report, {0x01, leds} (the bare byte from a
-        // host that leaves out the report identifier).
         uint8_t buf[64];
         uint8_t l = min8(Dev_Read374Byte(REG_USB_LENGTH), sizeof buf);
         Dev_Read374Block(RAM_ENDP2_RECV, l, buf);
-        if (l == 2 && buf[0] == 0x01)
-            host_leds.store(buf[1], std::memory_order_relaxed);
-        else if (l == 1)
-            host_leds.store(buf[0], std::memory_order_relaxed);
+        take_leds(buf, l);
         r = Dev_Read374Byte(REG_USB_ENDP2);
         Dev_Write374Byte(REG_USB_ENDP2, (r & ~M_EP_RX_MASK) ^ BIT_EP_RX_TOG);
         usbdev::configok_store(1);

@@ -120,11 +120,12 @@ TEST_F(Controller, RefusedRequestsStallAndTheNextSetupIsAnswered)
         get_descriptor(0x00, 0, 0, 9),        // no such type
         get_descriptor(0x03, 3, 0x0409, 255), // string index 3
         get_descriptor(0x03, 0xEE, 0, 18),    // string index 0xEE
-        request(0xA1, 0x01, 0x0100, 0, 8),    // GET_REPORT
-        request(0xA1, 0x02, 0, 0, 1),         // GET_IDLE
-        request(0xA1, 0x03, 0, 0, 1),         // GET_PROTOCOL
-        request(0x21, 0x09, 0x0200, 1, 2),    // SET_REPORT
-        request(0x21, 0x0B, 0, 0, 0),         // SET_PROTOCOL (boot)
+        request(0xA1, 0x01, 0x0300, 1, 8),    // GET_REPORT of a feature report
+        request(0x21, 0x09, 0x0200, 0, 1),    // SET_REPORT output to the mouse
+        request(0x21, 0x09, 0x0200, 1, 9),    // ... longer than the LED report
+        request(0x21, 0x0B, 2, 0, 0),         // SET_PROTOCOL with no such protocol
+        request(0xA1, 0x03, 0, 2, 1),         // GET_PROTOCOL of a third interface
+        request(0x21, 0x03, 0, 0, 1),         // GET_PROTOCOL's code as a host-to-device request
         request(0x22, 0x0A, 0, 0, 0),         // SET_IDLE addressed to an endpoint
         request(0xC0, 0x01, 0, 0, 4),         // vendor
         request(0x00, 0x03, 1, 0, 0),         // SET_FEATURE remote wake-up
@@ -296,7 +297,7 @@ TEST_F(Controller, EachRequestAndResetPrintsItsMessage)
         {request(0x02, 0x01, 0, 0x81, 0), "clear feature\n"},
         {request(0x00, 0x01, 1, 0, 0), "clear feature\n"},
         {request(0x21, 0x0A, 0, 1, 0), "SetIDEL...\n"},
-        {request(0xA1, 0x01, 0x0100, 0, 8), "not stand req !err=1\n"},
+        {request(0xA1, 0x01, 0x0300, 1, 8), "not stand req !err=1\n"},
         {request(0x40, 0x01, 0, 0, 0), "not stand req !err=1\n"},
         {request(0x80, 0x00, 0, 0, 2), ""},
         {request(0x00, 0x09, 1, 0, 0), ""},

@@ -185,6 +185,20 @@ public:
         return st.hs;
     }
 
+    // A control write: SETUP, one DATA1 packet, then the IN status packet.
+    Handshake control_out(const Packet &p, const Bytes &data)
+    {
+        Handshake hs = setup(p);
+        if (hs == Handshake::Ack)
+            hs = out(0, 1, data);
+        if (hs != Handshake::Ack)
+            return hs;
+        InPacket st = in(0);
+        if (st.hs == Handshake::Ack && (st.len != 0 || st.toggle != 1))
+            return Handshake::Timeout;
+        return st.hs;
+    }
+
     void bus_reset()
     {
         locked([](auto &c) { c.bus_reset(); return 0; });
