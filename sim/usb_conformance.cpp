@@ -446,6 +446,7 @@ public:
                 in.key(u, true);
         });
         add("six keys and a modifier held", settle(holds(six)), describe(h_.view()));
+        const unsigned seventh_presses = h_.view().presses(seven.back());
         uint64_t cursor = h_.report_seq();
         with_frames([&] { in.key(seven.back(), true); });
         bool rollover = false;
@@ -457,7 +458,7 @@ public:
             return rollover;
         });
         add("seventh key: ErrorRollOver in every slot", rollover, "no such report");
-        add("seventh key: the host keeps the six", holds(six)(h_.view()) && h_.view().presses(seven.back()) == 0,
+        add("seventh key: the host keeps the six", holds(six)(h_.view()) && h_.view().presses(seven.back()) == seventh_presses,
             describe(h_.view()));
         with_frames([&] { in.key(six.front(), false); });
         add("one of seven released: the other six arrive",

@@ -40,4 +40,7 @@ TEST(FirmwareHost, EveryKeyAndButtonThroughTheBootReports)
     std::fputs(t.text().c_str(), stderr);
     EXPECT_TRUE(t.passed()) << t.text();
     EXPECT_TRUE(t.find("every key through the boot report")) << t.text();
+    // The LEDs firmware sends by SET_REPORT reach the application.
+    ASSERT_TRUE(board.host.set_leds(0x02));
+    EXPECT_EQ(km_query_leds(), 0x02);
 }
