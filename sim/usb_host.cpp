@@ -40,7 +40,8 @@ const char *to_string(HostState s)
 
 UsbHost::UsbHost(UsbDevicePort &port, HostOptions opts)
     : port_(port), opts_(std::move(opts)), t0_(Clock::now()), polling_(opts_.poll),
-      next_address_(opts_.first_address), style_(opts_.style), used_style_(opts_.style), idle_(opts_.idle), poll_only_open_(opts_.poll_only_open)
+      next_address_(opts_.first_address), style_(opts_.style), used_style_(opts_.style), idle_(opts_.idle),
+      poll_only_open_(opts_.poll_only_open)
 {
     pub_.style = style_;
     pub_.polling = opts_.poll;
