@@ -393,6 +393,8 @@ InPacket RefDevice::in(uint8_t addr, uint8_t ep)
         std::copy(last_[ep].begin(), last_[ep].end(), p.data);
         return p;
     }
+    if (queue_[ep].empty() && faults_.repeat_reports && !last_[ep].empty())
+        queue_[ep].push_back(last_[ep]);
     if (queue_[ep].empty()) {
         p.hs = Handshake::Nak;
         return p;

@@ -35,6 +35,7 @@ public:
         bool nak_ep0_forever = false;
         bool ep0_wrong_first_toggle = false; // the first data packet goes out as DATA0
         bool babble_ep0 = false;        // 9-byte packets on endpoint 0
+        bool repeat_reports = false;    // with nothing queued, the last report again at every poll
     };
 
     // Test side; each takes the kernel mutex.
