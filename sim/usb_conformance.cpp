@@ -381,7 +381,7 @@ public:
             return add("boot keyboard and mouse interfaces", false, "not both declared");
         add("LEDs by SET_REPORT", h_.set_leds(0x02) && h_.set_leds(0x00), "refused");
         if (opts.input)
-            input_tests(opts.input, kb->endpoints.front().address);
+            input_tests(opts.input, kb->number, kb->endpoints.front().address);
         idle_tests(kb->number, kb->endpoints.front().address, opts.idle);
     }
 
@@ -410,7 +410,7 @@ public:
         return true;
     }
 
-    void input_tests(const ConformanceInput &in, uint8_t kb_ep)
+    void input_tests(const ConformanceInput &in, uint8_t kb_itf, uint8_t kb_ep)
     {
         // Every key alone: held once pressed, gone once released, one press each.
         std::vector<uint8_t> usages;
@@ -446,6 +446,9 @@ public:
                 in.key(u, true);
         });
         add("six keys and a modifier held", settle(holds(six)), describe(h_.view()));
+        ControlResult now = h_.get_report(kb_itf, 0, 64);
+        add("GET_REPORT answers the six keys", now.ok() && now.data.size() == kBootKeyboardReportLen &&
+            now.data[0] == 0x02 && std::is_permutation(six.begin(), six.end(), now.data.begin() + 2), answer(now));
         const unsigned seventh_presses = h_.view().presses(seven.back());
         uint64_t cursor = h_.report_seq();
         with_frames([&] { in.key(seven.back(), true); });
@@ -470,6 +473,7 @@ public:
         });
         add("all released", settle([](const HostView &v) { return v.keys.empty() && !v.modifiers; }),
             describe(h_.view()));
+        protocol_switch(in, kb_itf, kb_ep);
 
         // Buttons 1..3, then motion beyond a boot report's range, carried over exactly.
         wrong.clear();
@@ -491,6 +495,36 @@ public:
         bool moved = settle([&](const HostView &v) { return v.x - at.x == 295 && v.y - at.y == -193; });
         add("motion summed exactly", moved,
             "(" + std::to_string(h_.view().x - at.x) + ", " + std::to_string(h_.view().y - at.y) + ")");
+    }
+
+    // To report protocol and back with a key held and one changing just before: after each
+    // switch no report in the old format, and no change lost or repeated.
+    void protocol_switch(const ConformanceInput &in, uint8_t itf, uint8_t ep)
+    {
+        const uint8_t a = 0x04, b = 0x05;
+        const unsigned pa = h_.view().presses(a), pb = h_.view().presses(b);
+        std::string why;
+        auto step = [&](uint8_t protocol, uint8_t key, bool down) {
+            // The change goes in with no frames running: its report waits in the device, in the
+            // old format, when the switch comes; what the host takes after the switch is new.
+            in.key(key, down);
+            ControlResult r = h_.set_protocol(itf, protocol);
+            const uint64_t from = h_.report_seq();
+            if (!r.ok() || !settle([&](const HostView &v) { return v.key_held(a) && v.key_held(b) == down; }))
+                why += " protocol " + std::to_string(protocol) + ": " + (r.ok() ? describe(h_.view()) : to_string(r.status));
+            for (const Report &x : h_.reports(ep))
+                if (x.seq >= from && (x.bytes.size() == kBootKeyboardReportLen) != (protocol == 0))
+                    why += " protocol " + std::to_string(protocol) + ": a report of " + std::to_string(x.bytes.size()) + " bytes";
+        };
+        with_frames([&] { in.key(a, true); });
+        settle([&](const HostView &v) { return v.key_held(a); });
+        step(1, b, true);
+        step(0, b, false);
+        with_frames([&] { in.key(a, false); });
+        if (!settle([](const HostView &v) { return v.keys.empty(); }) || h_.view().presses(a) != pa + 1 ||
+            h_.view().presses(b) != pb + 1)
+            why += " presses or release wrong: " + describe(h_.view());
+        add("protocol switches with keys held", why.empty(), why);
     }
 
     // With idle 0 the keyboard reports only changes; with a rate, the unchanged report comes
