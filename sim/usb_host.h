@@ -422,6 +422,7 @@ private:
     EnumStyle used_style_;                  // of the last enumeration: how the host goes on
     std::optional<uint8_t> idle_;
     std::map<uint8_t, uint8_t> protocol_;   // by interface, after a SET_PROTOCOL the device took
+    bool switching_protocol_ = false;       // no interrupt polls during a SET_PROTOCOL
     HostState state_ = HostState::Detached;
     ConfigInfo config_;
     std::map<uint8_t, ReportKind> kinds_;   // interrupt IN endpoints polled

@@ -337,10 +337,14 @@ ControlResult UsbHost::clear_halt(uint8_t ep)
 
 // ---- HID class requests ----
 
+// The interrupt pipes wait while the protocol changes: a report taken during the transfer
+// could be in either format.
 ControlResult UsbHost::set_protocol(uint8_t itf, uint8_t protocol)
 {
     std::lock_guard bus(bus_mu_);
+    switching_protocol_ = true;
     ControlResult r = control_locked(Setup::hid(usb::HidSetProtocol, protocol, itf, 0), {}, {});
+    switching_protocol_ = false;
     if (r.ok())
         took_protocol(itf, protocol);
     return r;

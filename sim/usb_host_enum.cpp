@@ -273,7 +273,9 @@ bool UsbHost::run_enumeration(EnumStyle style, uint8_t address)
         const std::string n = std::to_string(itf.number);
         // Firmware drives only boot interfaces, and only in boot protocol.
         if (hs.boot_protocol && itf.subclass == 1) {
+            switching_protocol_ = true;
             r = step("SET_PROTOCOL (boot) interface " + n, true, Setup::hid(usb::HidSetProtocol, 0, itf.number, 0));
+            switching_protocol_ = false;
             if (!r.ok())
                 return false;
             took_protocol(itf.number, 0);

@@ -19,7 +19,7 @@ void UsbHost::service_frame()
     if (!cable_ || suspended_ || now_us() < quiet_until_us_ || state_ != HostState::Configured)
         return;
     service_output();
-    if (polling_)
+    if (polling_ && !switching_protocol_)
         for (auto &kv : kinds_)
             if (!halted_.count(kv.first) && input_open(kv.first) && state_ == HostState::Configured)
                 poll_in(kv.first);
