@@ -1,6 +1,7 @@
 #include "usb_conformance.h"
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <thread>
 
@@ -366,7 +367,10 @@ public:
         for (auto &itf : ci.interfaces) {
             if (itf.cls != 0x03 || itf.subclass != 1)
                 continue;
-            (itf.protocol == 1 ? kb : ms) = &itf;
+            if (itf.protocol == 1)
+                kb = &itf;
+            else if (itf.protocol == 2)
+                ms = &itf;
             const std::string n = std::to_string(itf.number);
             ControlResult p = h_.get_protocol(itf.number);
             add("GET_PROTOCOL interface " + n + " is boot", p.ok() && p.data == std::vector<uint8_t>{0}, answer(p));
@@ -380,9 +384,13 @@ public:
         if (!kb || !ms)
             return add("boot keyboard and mouse interfaces", false, "not both declared");
         add("LEDs by SET_REPORT", h_.set_leds(0x02) && h_.set_leds(0x00), "refused");
+        uint8_t kb_in = 0;
+        for (const EndpointInfo &ep : kb->endpoints)
+            if (ep.in() && ep.interrupt())
+                kb_in = ep.address;
         if (opts.input)
-            input_tests(opts.input, kb->number, kb->endpoints.front().address);
-        idle_tests(kb->number, kb->endpoints.front().address, opts.idle);
+            input_tests(opts.input, kb->number, kb_in);
+        idle_tests(kb->number, kb_in, opts.idle);
     }
 
     // Frames run (on this thread, which holds the bus) while `fn` runs on another.
