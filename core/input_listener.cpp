@@ -23,6 +23,9 @@ namespace {
 
 // New devices are looked for only after this long without input from the open ones.
 constexpr int kQuietRescanMs = 500;
+// The host's LEDs reach the keyboards within this (the wait for input is cut into such steps).
+constexpr int kLedCheckMs = 20;
+constexpr uint8_t kLedsShown = 0x07; // Num, Caps and Scroll Lock; the evdev codes of bits 0..2
 // The wait for the host's configuration looks at configok this often.
 constexpr useconds_t kConfigPollUs = 10000;
 // One read takes up to a kernel client buffer's worth of records; a device gets a few reads
@@ -34,6 +37,8 @@ constexpr size_t kKeyBits = KEY_MAX / 8 + 1;
 
 // Input thread only. One entry per port; a free entry (fd -1) takes no part in the wait.
 pollfd input_fds[Maxport] = {{-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
+// Input thread only: the host's LEDs as last written to the open devices.
+uint8_t leds_shown;
 
 // Guarded by control_mutex. What the port's current packet changed: buttons and keys are
 // composed at the packet's end, motion alone once a batch has been applied.
@@ -261,13 +266,46 @@ extern "C" int open_input_devices(void)
         snprintf(path, sizeof path, "/dev/input/event%d", port);
         // A device that exists but does not open is counted all the same: it keeps the
         // count equal to what is present, and its entry (fd -1) is skipped by poll.
-        input_fds[port].fd = sys_open(path, O_RDONLY | O_NONBLOCK);
+        // Written to as well, for the host's LEDs; a device only readable still gives input.
+        input_fds[port].fd = sys_open(path, O_RDWR | O_NONBLOCK);
+        if (input_fds[port].fd < 0)
+            input_fds[port].fd = sys_open(path, O_RDONLY | O_NONBLOCK);
         input_fds[port].events = POLLIN;
         ++total;
         printf("listen port %d ...[total=%d]\n", port, total);
     }
     return total;
 }
+
+namespace {
+
+// Every open device gets the host's Num, Caps and Scroll Lock (evdev passes them to the
+// keyboard's driver; a device without LEDs ignores them).
+void write_leds(uint8_t leds)
+{
+    input_event ev[4] = {};
+    for (uint16_t code = 0; code < 3; ++code) {
+        ev[code].type = EV_LED;
+        ev[code].code = code; // LED_NUML, LED_CAPSL, LED_SCROLLL: the host's bits 0..2
+        ev[code].value = (leds >> code) & 1;
+    }
+    ev[3].type = EV_SYN;
+    ev[3].code = SYN_REPORT;
+    for (const pollfd &e : input_fds)
+        if (e.fd >= 0)
+            (void)sys_write(e.fd, ev, sizeof ev);
+    leds_shown = leds;
+}
+
+// At each change of the host's LEDs, and for devices just opened.
+void show_host_leds(bool always)
+{
+    const uint8_t leds = USB_GetHostLeds() & kLedsShown;
+    if (always || leds != leds_shown)
+        write_leds(leds);
+}
+
+} // namespace
 
 extern "C" int close_input_devices(void)
 {
@@ -329,13 +367,15 @@ extern "C" void *input_listener_thread(void *)
             usleep(kConfigPollUs);
         reset_control_state();
         int opened = open_input_devices();
+        show_host_leds(true);
         puts("Start listen keyboard and mouse!");
+        int quiet_ms = 0;
 
         // Reports are only queued here, never waited for: a host that is slow to poll, or does
         // not poll an endpoint at all, never holds up the reading of input. What a reset or
         // a new configuration kept from the host goes out once it is back (the queue keeps it).
         for (;;) {
-            int ready = sys_poll(input_fds, Maxport, kQuietRescanMs);
+            int ready = sys_poll(input_fds, Maxport, kLedCheckMs);
             int err = errno;
             if (ready < 0) {
                 // A signal handler anywhere in the process interrupts poll: not a failure.
@@ -344,7 +384,11 @@ extern "C" void *input_listener_thread(void *)
                 printf("poll error! ret=%d\n", ready);
                 return reinterpret_cast<void *>(static_cast<intptr_t>(-1));
             }
+            show_host_leds(false);
             if (ready == 0) {
+                if ((quiet_ms += kLedCheckMs) < kQuietRescanMs)
+                    continue;
+                quiet_ms = 0;
                 int present = count_input_devices();
                 if (present == opened)
                     continue;
@@ -353,6 +397,7 @@ extern "C" void *input_listener_thread(void *)
                 break;
             }
 
+            quiet_ms = 0;
             bool lost = false;
             for (int port = 0; port < Maxport; ++port) {
                 short revents = input_fds[port].revents;

@@ -34,7 +34,10 @@ timespec now()
 
 class EventDevices::File : public VFile {
 public:
-    File(EventDevices &devs, int n, size_t size) : devs_(&devs), n_(n), ring_(size) {}
+    File(EventDevices &devs, int n, size_t size, int flags)
+        : devs_(&devs), n_(n), writable_((flags & O_ACCMODE) != O_RDONLY), ring_(size)
+    {
+    }
     ~File() override
     {
         // Kernel::do_close destroys the file after it has let go of the mutex; files still
@@ -67,6 +70,33 @@ public:
         while (packet_head_ != tail_ && (n + 1) * sizeof(input_event) <= len) {
             std::memcpy(&out[n++], &ring_[tail_], sizeof(input_event));
             tail_ = (tail_ + 1) & mask();
+        }
+        Kernel::instance().notify();
+        return static_cast<ssize_t>(n * sizeof(input_event));
+    }
+
+    ssize_t write(const void *buf, size_t len) override
+    {
+        if (!writable_) {
+            errno = EBADF;
+            return -1;
+        }
+        if (gone_) {
+            errno = ENODEV;
+            return -1;
+        }
+        if (len < sizeof(input_event)) {
+            errno = EINVAL;
+            return -1;
+        }
+        const size_t n = len / sizeof(input_event);
+        for (size_t i = 0; i < n; ++i) {
+            input_event ev;
+            std::memcpy(&ev, static_cast<const uint8_t *>(buf) + i * sizeof ev, sizeof ev);
+            if (ev.type == EV_LED && ev.code < 32) {
+                uint32_t &leds = devs_->nodes_[n_].leds;
+                leds = ev.value ? leds | 1u << ev.code : leds & ~(1u << ev.code);
+            }
         }
         Kernel::instance().notify();
         return static_cast<ssize_t>(n * sizeof(input_event));
@@ -179,6 +209,7 @@ private:
     }
 
     int n_;
+    bool writable_; // opened for writing: evdev takes LED records from it
     std::vector<input_event> ring_; // a power of two in size
     size_t head_ = 0, tail_ = 0;
     size_t packet_head_ = 0; // records before it (from tail_) are readable
@@ -221,7 +252,7 @@ bool EventDevices::exists(std::string_view path) const
     return n >= 0 && nodes_[n].plugged && hub_on_;
 }
 
-std::unique_ptr<VFile> EventDevices::open(std::string_view path, int, int *err)
+std::unique_ptr<VFile> EventDevices::open(std::string_view path, int flags, int *err)
 {
     if (!exists(path)) {
         *err = ENOENT;
@@ -232,7 +263,7 @@ std::unique_ptr<VFile> EventDevices::open(std::string_view path, int, int *err)
         *err = EACCES;
         return nullptr;
     }
-    auto f = std::make_unique<File>(*this, n, nodes_[n].buffer_size);
+    auto f = std::make_unique<File>(*this, n, nodes_[n].buffer_size, flags);
     nodes_[n].files.push_back(f.get());
     all_files_.push_back(f.get());
     Kernel::instance().notify();
@@ -245,6 +276,7 @@ void EventDevices::hang_up(int n)
         f->gone_ = true;
     nodes_[n].files.clear();
     nodes_[n].keys.reset();
+    nodes_[n].leds = 0;
     Kernel::instance().notify();
 }
 
@@ -364,6 +396,12 @@ size_t EventDevices::dropped(int n) const
 {
     std::lock_guard lock(Kernel::instance().mutex());
     return nodes_[n].dropped;
+}
+
+uint32_t EventDevices::leds(int n) const
+{
+    std::lock_guard lock(Kernel::instance().mutex());
+    return nodes_[n].leds;
 }
 
 bool EventDevices::key_down(int n, uint16_t code) const

@@ -7,7 +7,9 @@
 // does. EVIOCGKEY returns the device's key bitmap and, like evdev, takes the EV_KEY records
 // out of the file's queue (the bitmap already holds them). Pulling a device (or switching the
 // hub off, GPIO 47 low) hangs its open files up: poll reports POLLHUP | POLLERR, reads and
-// ioctls fail with ENODEV. Files are non-blocking only.
+// ioctls fail with ENODEV. Files are non-blocking only. Writing EV_LED records to a file opened
+// for writing sets the device's LEDs, as evdev hands them to the keyboard's driver (a device
+// without LEDs ignores them on a kernel; the model keeps them for every device).
 //
 // What the kernel's input core does before evdev is not modelled: records are not filtered
 // (a repeated press or a zero motion is queued as emitted) and empty packets are queued.
@@ -76,6 +78,9 @@ public:
     size_t dropped(int n) const;
     // The device's key state as EVIOCGKEY reports it.
     bool key_down(int n, uint16_t code) const;
+    // The device's LEDs, bit n = LED code n (LED_NUML 0, LED_CAPSL 1, LED_SCROLLL 2); a device
+    // plugged in starts with them off.
+    uint32_t leds(int n) const;
     // Wait until device n has `files` live open files / no pending records; false on time-out.
     bool wait_open(int n, int files, std::chrono::milliseconds timeout) const;
     bool wait_drained(int n, std::chrono::milliseconds timeout) const;
@@ -99,6 +104,7 @@ private:
         size_t buffer_size = kDefaultBufferSize;
         size_t dropped = 0;
         std::bitset<kKeyBits> keys; // while present; a new device starts with none down
+        uint32_t leds = 0;
         std::vector<File *> files;  // live open files
     };
     std::array<Node, kCount> nodes_;

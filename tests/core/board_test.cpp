@@ -518,6 +518,31 @@ TEST(CoreOnBoard, PlugInNoticedAfterQuietRescan)
               std::string::npos);
 }
 
+TEST(CoreOnBoard, TheHostsLedsReachEveryKeyboardAtEachChangeAndAtPlugIn)
+{
+    Rig rig([](sim::Board &b) {
+        b.plug_keyboard(0);
+        b.plug_mouse(1);
+    });
+    auto &ev = rig.ev;
+    const auto shows = [&](int n, uint32_t leds) { return eventually([&] { return ev.leds(n) == leds; }, 1s); };
+    ASSERT_TRUE(rig.host.set_leds(0x02));
+    EXPECT_TRUE(shows(0, 1u << LED_CAPSL));
+    ASSERT_TRUE(rig.host.set_leds(0x1D)); // and Compose, Kana: no such keyboard LEDs here
+    EXPECT_TRUE(shows(0, 1u << LED_NUML | 1u << LED_SCROLLL));
+    ASSERT_TRUE(rig.host.set_leds(0x03));
+    EXPECT_TRUE(shows(0, 1u << LED_NUML | 1u << LED_CAPSL));
+    EXPECT_EQ(km_query_leds(), 0x03);
+
+    // A keyboard plugged in later shows the host's state once it is opened.
+    rig.board.plug_keyboard(2);
+    ASSERT_TRUE(ev.wait_open(2, 1, 3s));
+    EXPECT_TRUE(shows(2, 1u << LED_NUML | 1u << LED_CAPSL));
+    ASSERT_TRUE(rig.host.set_leds(0x00));
+    EXPECT_TRUE(shows(0, 0));
+    EXPECT_TRUE(shows(2, 0));
+}
+
 TEST(CoreOnBoard, UnplugOneOfTwoResetsAndKeepsTheOther)
 {
     Rig rig([](sim::Board &b) { b.plug_keyboard(0).plug_mouse(1); });
