@@ -447,7 +447,7 @@ static_assert(sizeof kUsRow == 0x38 - 0x1E + 2 && sizeof kUsRowShift == sizeof k
 constexpr char kKeypad[] = "/*-+\n1234567890.";      // usages 0x54..0x63
 constexpr uint8_t kKeypadDigits = 0x59;               // 1..9, 0 and '.' follow Num Lock
 static_assert(sizeof kKeypad == 0x63 - 0x54 + 2);
-constexpr uint8_t kCapsLock = 0x39, kNumLock = 0x53;
+constexpr uint8_t kCapsLock = 0x39, kScrollLock = 0x47, kNumLock = 0x53;
 constexpr uint8_t kCtrl = 0x11, kShift = 0x22, kAltGui = 0xCC; // left | right modifier bits
 
 } // namespace
@@ -471,6 +471,10 @@ void HostView::type_key(uint8_t usage, uint8_t mods)
     }
     if (usage == kNumLock) {
         num_lock = !num_lock;
+        return;
+    }
+    if (usage == kScrollLock) {
+        scroll_lock = !scroll_lock;
         return;
     }
     if (mods & kAltGui)

@@ -181,12 +181,14 @@ struct HostView {
     // stay themselves (Enter '\n', Tab '\t', Backspace '\b', Escape '\x1b', Ctrl+A '\x01');
     // presses with Alt or GUI held are shortcuts and type nothing.
     std::string typed;
-    bool caps_lock = false, num_lock = false; // the computer's lock states, off at the start
+    bool caps_lock = false, num_lock = false, scroll_lock = false; // the computer's, off at the start
     unsigned mouse_reports = 0, keyboard_reports = 0, consumer_reports = 0, malformed = 0;
 
     bool key_held(uint8_t usage) const;   // also 0xE0..0xE7 for the modifiers
     bool button_held(int n) const { return n >= 1 && n <= 8 && (buttons >> (n - 1) & 1); }
     unsigned presses(uint8_t usage) const;
+    // The lock states as the keyboard's LED report carries them: bit 0 Num, 1 Caps, 2 Scroll.
+    uint8_t lock_leds() const { return uint8_t(num_lock | caps_lock << 1 | scroll_lock << 2); }
     // Applies one accepted report; false (and counted as malformed) if it fits no format. A
     // boot report of the wrong length is counted as malformed but, if long enough, applied
     // as firmware takes it (a report-protocol keyboard report gives Left Ctrl held).

@@ -100,6 +100,8 @@ void UsbHost::tick()
         clear_pending_.erase(clear_pending_.begin());
         clear_halt(ep);
     }
+    if (lock_leds_due_ && state_ == HostState::Configured && !suspended_)
+        send_lock_leds();
 }
 
 bool UsbHost::device_present()

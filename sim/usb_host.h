@@ -240,6 +240,8 @@ struct HostOptions {
     bool reset_toggle_on_clear_halt = true; // the host restarts at DATA0, as the standard says
     unsigned enumeration_attempts = 3;
     std::optional<uint8_t> idle; // SET_IDLE's duration in place of the style's (4 ms units)
+    bool lock_leds = false;      // a Caps, Num or Scroll Lock press sends the LED report, as a
+                                 // computer does (set_leds() stays the test's own say)
     uint16_t bus = 1;
     uint8_t first_address = 2;    // address 1 is the root hub's
     size_t log_limit = 200000;    // transactions kept (the oldest go first)
@@ -362,11 +364,19 @@ private:
     bool run_enumeration(EnumStyle style, uint8_t address);
     ControlResult step(const std::string &name, bool required, const Setup &s, ControlOptions o = {},
                        std::span<const uint8_t> out = {});
-    bool send_led_report(const InterfaceInfo &itf, uint8_t leds);
-    std::vector<uint8_t> led_report(uint8_t itf, uint8_t leds) const;
+    // The keyboard's LED report in the protocol its interface is in, and how this host sends
+    // it: by SET_REPORT (`setup`) or on the interrupt OUT endpoint `ep`. Bus held.
+    struct LedReport {
+        std::vector<uint8_t> bytes;
+        std::optional<Setup> setup;
+        uint8_t ep = 0x02;
+        bool keyboard = false, out_ep = false; // the configuration has them
+    };
+    LedReport led_report(uint8_t leds) const;
+    bool send_led_report(); // the enumeration's
+    void send_lock_leds();
     void took_protocol(uint8_t itf, uint8_t protocol);
     void set_kinds();
-    const InterfaceInfo *keyboard_interface() const;
     void configured(const ConfigInfo &ci);
     void start_polling_urbs();
     bool input_open(uint8_t ep) const; // bus held
@@ -423,6 +433,8 @@ private:
     std::optional<uint8_t> idle_;
     std::map<uint8_t, uint8_t> protocol_;   // by interface, after a SET_PROTOCOL the device took
     bool switching_protocol_ = false;       // no interrupt polls during a SET_PROTOCOL
+    uint8_t lock_leds_ = 0;                 // the view's lock states last sent (lock_leds)
+    bool lock_leds_due_ = false;
     HostState state_ = HostState::Detached;
     ConfigInfo config_;
     std::map<uint8_t, ReportKind> kinds_;   // interrupt IN endpoints polled

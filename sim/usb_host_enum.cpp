@@ -299,53 +299,40 @@ bool UsbHost::run_enumeration(EnumStyle style, uint8_t address)
     }
 
     // The keyboard's LED state, sent as soon as the keyboard is bound.
-    for (const InterfaceInfo &itf : ci.interfaces)
-        if (itf.cls == 0x03 && itf.protocol == 1 && !send_led_report(itf, 0x00))
-            return false;
+    if (!send_led_report())
+        return false;
 
     start_polling_urbs();
     return true;
 }
 
 
-std::vector<uint8_t> UsbHost::led_report(uint8_t itf, uint8_t leds) const
-{
-    auto it = protocol_.find(itf);
-    if (it != protocol_.end() && it->second == 0)
-        return {leds}; // the boot keyboard's output report has no id
-    return {kKeyboardReportId, leds};
-}
-
 // The enumeration's LED report, recorded as a step that may fail; false only when the device
 // went away meanwhile.
-bool UsbHost::send_led_report(const InterfaceInfo &itf, uint8_t leds)
+bool UsbHost::send_led_report()
 {
-    const std::vector<uint8_t> report = led_report(itf.number, leds);
-    if (host_style(used_style_).leds == Leds::SetReport) {
-        const uint8_t id = report.size() > 1 ? report[0] : 0;
-        step("LED report (SET_REPORT)", false,
-             Setup::hid(usb::HidSetReport, uint16_t(0x0200 | id), itf.number, uint16_t(report.size())), {}, report);
+    const LedReport r = led_report(0x00);
+    if (!r.keyboard || (!r.setup && !r.out_ep))
+        return true;
+    if (r.setup) {
+        step("LED report (SET_REPORT)", false, *r.setup, {}, r.bytes);
         return true;
     }
-    for (const EndpointInfo &ep : itf.endpoints) {
-        if (ep.in() || !ep.interrupt())
-            continue;
-        uint64_t id = queue_output(ep.address, report);
-        auto until = Clock::now() + opts_.timing.output_timeout;
-        bool done = false;
-        while (!done && Clock::now() < until) {
-            if (!pause(1ms))
-                return false;
-            std::lock_guard l(mu_);
-            done = output_results_.count(id) != 0;
-        }
-        if (!done)
-            fail_outputs(-ENOENT);
+    uint64_t id = queue_output(r.ep, r.bytes);
+    auto until = Clock::now() + opts_.timing.output_timeout;
+    bool done = false;
+    while (!done && Clock::now() < until) {
+        if (!pause(1ms))
+            return false;
         std::lock_guard l(mu_);
-        EnumStep st{"LED output report", false, output_results_[id], {}};
-        st.result.status = st.ok ? XferStatus::Ok : done ? XferStatus::Stall : XferStatus::NakTimeout;
-        pub_.last_enumeration.push_back(st);
+        done = output_results_.count(id) != 0;
     }
+    if (!done)
+        fail_outputs(-ENOENT);
+    std::lock_guard l(mu_);
+    EnumStep st{"LED output report", false, output_results_[id], {}};
+    st.result.status = st.ok ? XferStatus::Ok : done ? XferStatus::Stall : XferStatus::NakTimeout;
+    pub_.last_enumeration.push_back(st);
     return true;
 }
 

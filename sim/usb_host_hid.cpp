@@ -60,6 +60,10 @@ void UsbHost::poll_in(uint8_t ep)
         r.seq = reports_.size();
         ++pub_.reports[ep];
         pub_.view.apply(kinds_[ep], r.bytes);
+        if (opts_.lock_leds && pub_.view.lock_leds() != lock_leds_) {
+            lock_leds_ = pub_.view.lock_leds();
+            lock_leds_due_ = true;
+        }
         reports_.push_back(std::move(r));
         cv_.notify_all();
         return;
@@ -210,33 +214,48 @@ void UsbHost::took_protocol(uint8_t itf, uint8_t protocol)
     pub_.protocol[itf] = protocol;
 }
 
-const InterfaceInfo *UsbHost::keyboard_interface() const
+UsbHost::LedReport UsbHost::led_report(uint8_t leds) const
 {
-    for (auto &itf : config_.interfaces)
-        if (itf.cls == 0x03 && itf.protocol == 1)
-            return &itf;
-    return nullptr;
+    LedReport r;
+    uint8_t itf = 1;
+    for (auto &i : config_.interfaces)
+        if (i.cls == 0x03 && i.protocol == 1) {
+            itf = i.number;
+            r.keyboard = true;
+            for (auto &e : i.endpoints)
+                if (!e.in() && e.interrupt())
+                    r.ep = e.address, r.out_ep = true;
+        }
+    auto p = protocol_.find(itf);
+    const bool boot = p != protocol_.end() && p->second == 0;
+    r.bytes = boot ? std::vector<uint8_t>{leds} : std::vector<uint8_t>{kKeyboardReportId, leds}; // boot: no id
+    if (host_style(used_style_).leds == HostStyle::Leds::SetReport)
+        r.setup = Setup::hid(usb::HidSetReport, uint16_t(0x0200 | (boot ? 0 : kKeyboardReportId)), itf,
+                             uint16_t(r.bytes.size()));
+    return r;
+}
+
+// After the frame that brought the lock key: a control transfer cannot start inside a frame.
+void UsbHost::send_lock_leds()
+{
+    lock_leds_due_ = false;
+    const LedReport r = led_report(lock_leds_);
+    if (!r.keyboard)
+        return;
+    if (r.setup)
+        control_locked(*r.setup, r.bytes, {});
+    else if (r.out_ep)
+        queue_output(r.ep, r.bytes);
 }
 
 bool UsbHost::set_leds(uint8_t leds)
 {
-    uint8_t itf = 1, ep = 0x02;
-    std::vector<uint8_t> report;
-    bool by_request;
+    LedReport r;
     {
         std::lock_guard bus(bus_mu_);
-        if (const InterfaceInfo *kb = keyboard_interface()) {
-            itf = kb->number;
-            for (auto &e : kb->endpoints)
-                if (!e.in() && e.interrupt())
-                    ep = e.address;
-        }
-        report = led_report(itf, leds);
-        by_request = host_style(used_style_).leds == HostStyle::Leds::SetReport;
+        r = led_report(leds);
     }
-    if (by_request)
-        return set_report(itf, report.size() > 1 ? report[0] : 0, report).ok();
-    return send_output(ep, report);
+    return r.setup ? control(*r.setup, r.bytes).ok() : send_output(r.ep, r.bytes);
 }
 
 void UsbHost::start_polling_urbs()
