@@ -311,7 +311,8 @@ bool UsbHost::run_enumeration(EnumStyle style, uint8_t address)
 // went away meanwhile.
 bool UsbHost::send_led_report()
 {
-    const LedReport r = led_report(0x00);
+    // A host that follows its lock keys tells a new device their state; otherwise all off.
+    const LedReport r = led_report(opts_.lock_leds ? lock_leds_ : 0x00);
     if (!r.keyboard || (!r.setup && !r.out_ep))
         return true;
     if (r.setup) {

@@ -262,6 +262,8 @@ TEST(InterruptOut, LedsFollowTheLockKeys)
         auto want = [boot](uint8_t leds) { return boot ? std::vector<uint8_t>{leds} : std::vector<uint8_t>{0x01, leds}; };
         EXPECT_TRUE(eventually([&] { return rig.dev.outputs().size() == 4; })) << rig.dev.outputs().size();
         EXPECT_EQ(rig.dev.outputs(), (std::vector<std::vector<uint8_t>>{want(0), want(0x02), want(0x03), want(0x01)}));
+        rig.host.bus_reset(); // the enumeration's LED report carries the state
+        EXPECT_EQ(rig.dev.outputs().back(), want(0x01));
     }
 }
 
