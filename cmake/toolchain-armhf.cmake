@@ -11,3 +11,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The cross toolchain's own runtime, also where Debian's armhf libraries are installed beside
 # it (the package test adds them): a loader of one with the C library of the other crashes.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib)
+# The board's .pc files (libxkbcommon for hidbridged), not the PC's.
+set(PKG_CONFIG_EXECUTABLE arm-linux-gnueabihf-pkg-config CACHE FILEPATH "pkg-config for the board")

@@ -52,20 +52,25 @@ void check_line(std::string_view line)
         FUZZ_CHECK(!c.text.empty() && c.text.data() >= line.data() &&
                        c.text.data() + c.text.size() <= line.data() + line.size(),
                    "text outside the line");
-        for (const char *name : {"us", "gb", "de"}) {
-            const Layout *l = layout_by_name(name);
-            std::vector<Stroke> strokes;
-            std::string refused;
-            if (!plan_text(l, c.text, strokes, refused)) {
-                FUZZ_CHECK(strokes.empty() && !refused.empty(), "%s: refused yet strokes left", name);
-                continue;
+        for (const char *name : {"us", "gb", "de", "fr"})
+            for (bool caps : {false, true}) {
+                std::string refused;
+                auto l = find_layout({name, ""}, refused);
+                FUZZ_CHECK(l != nullptr, "%s: %s", name, refused.c_str());
+                std::vector<Stroke> strokes;
+                if (!l->plan(c.text, caps, strokes, refused)) {
+                    FUZZ_CHECK(strokes.empty() && !refused.empty(), "%s: refused yet strokes left", name);
+                    continue;
+                }
+                TextDecoder d(*l, caps);
+                for (Stroke s : strokes)
+                    d.stroke(s);
+                FUZZ_CHECK(d.text() == std::string(c.text) && d.caps() == caps, "%s: typed '%s' for '%s'", name,
+                           d.text().c_str(), std::string(c.text).c_str());
             }
-            TextDecoder d(l);
-            for (Stroke s : strokes)
-                d.stroke(s);
-            FUZZ_CHECK(d.text() == std::string(c.text), "%s: typed '%s' for '%s'", name, d.text().c_str(),
-                       std::string(c.text).c_str());
-        }
+        break;
+    case Op::Layout:
+        FUZZ_CHECK(!c.text.empty(), "layout without a name");
         break;
     case Op::Release:
     case Op::Status:

@@ -64,7 +64,8 @@ std::string_view next_word(std::string_view &rest)
     return w;
 }
 
-// Quotes a word from the client for a reply: printable ASCII only, cut short.
+} // namespace
+
 std::string quoted(std::string_view w)
 {
     std::string s = "'";
@@ -74,6 +75,8 @@ std::string quoted(std::string_view w)
     }
     return s + (w.size() > 32 ? "...'" : "'");
 }
+
+namespace {
 
 bool fail(std::string &error, std::string why)
 {
@@ -215,6 +218,14 @@ bool parse_type(std::string_view rest, Command &cmd, std::string &error)
     return true;
 }
 
+bool parse_layout(std::string_view rest, Command &cmd, std::string &error)
+{
+    cmd.op = Op::Layout;
+    cmd.text = next_word(rest);
+    cmd.variant = next_word(rest);
+    return (!cmd.text.empty() || fail(error, "missing layout")) && at_end(rest, error);
+}
+
 template <Op op> bool parse_bare(std::string_view rest, Command &cmd, std::string &error)
 {
     cmd.op = op;
@@ -223,13 +234,14 @@ template <Op op> bool parse_bare(std::string_view rest, Command &cmd, std::strin
 
 } // namespace
 
-constexpr Verb kVerbs[8] = {
+constexpr Verb kVerbs[9] = {
     {"key", parse_key_command, "key down|up|press|query KEY, key mask KEY on|off"},
     {"button", parse_button_command, "button down|up|click|query BUTTON"},
     {"move", parse_move, "move X Y"},
     {"wheel", parse_wheel, "wheel N"},
     {"type", parse_type, "type TEXT"},
     {"release", parse_bare<Op::Release>, "release"},
+    {"layout", parse_layout, "layout NAME [VARIANT]"},
     {"status", parse_bare<Op::Status>, "status"},
     {"help", parse_bare<Op::Help>, "help"},
 };

@@ -7,6 +7,7 @@
 //   move X Y                         -32767 .. 32767 each
 //   wheel N                          -127 .. 127 (negative: down)
 //   type TEXT                        the rest of the line, as the host's layout types it
+//   layout NAME [VARIANT]            this client's layout for type, as xkb-data names it
 //   release                          everything this client holds
 //   status
 //   help                             these lines, from kVerbs
@@ -35,6 +36,7 @@ enum class Op : uint8_t {
     Wheel,
     Type,
     Release,
+    Layout,
     Status,
     Help,
 };
@@ -44,7 +46,8 @@ struct Command {
     int code = 0;          // key usage 0..254, or button 0..7 (left, right, middle, side1..)
     int value = 0;         // mask: 1 on, 0 off; wheel: the step
     int x = 0, y = 0;      // move
-    std::string_view text; // type: points into the parsed line
+    std::string_view text; // type: points into the parsed line; layout: the name
+    std::string_view variant; // layout: empty for none
 };
 
 // The protocol's verbs: the parser looks each one up here, `help` prints the usages.
@@ -53,7 +56,7 @@ struct Verb {
     bool (*parse)(std::string_view rest, Command &cmd, std::string &error);
     const char *usage;
 };
-extern const Verb kVerbs[8];
+extern const Verb kVerbs[9];
 // "ok " and every verb's usage, separated by "; ": one reply line.
 std::string help_reply();
 
@@ -61,6 +64,9 @@ std::string help_reply();
 // decimal digits (a leading 0 is no octal). False as soon as it leaves lo..hi, so nothing
 // wraps, or on anything else.
 bool parse_number(std::string_view w, long lo, long hi, long &out);
+
+// Quotes a word from the client for a reply: printable ASCII only, cut short.
+std::string quoted(std::string_view w);
 
 // Bytes outside printable ASCII (and the backslash) as \xNN, for the log.
 std::string escaped(std::string_view s);

@@ -57,13 +57,13 @@ struct Reader {
 // The names load_config reads; anything else in a file is a misspelling to point out.
 struct Known {
     const char *section;
-    const char *keys[2];
+    const char *keys[3];
 };
 constexpr Known kKnown[] = {
     {"usb", {"vid", "pid"}},
     {"control", {"socket", "group"}},
-    {"panel", {"status", nullptr}},
-    {"keyboard", {"layout", nullptr}},
+    {"panel", {"status"}},
+    {"keyboard", {"layout", "variant", "model"}},
 };
 
 std::string trimmed(std::string s)
@@ -174,11 +174,27 @@ int load_config(const char *path, Config &cfg, FILE *msgs)
         else
             r.complain("panel", "status", v, "neither on nor off");
     }
-    if (r.get("keyboard", "layout", v)) {
-        if (const Layout *l = layout_by_name(v))
-            cfg.layout = l;
+    LayoutName kb = cfg.keyboard;
+    bool layout_set = r.get("keyboard", "layout", kb.layout);
+    layout_set = r.get("keyboard", "variant", kb.variant) || layout_set;
+    if (r.get("keyboard", "model", v)) {
+        std::string why;
+        if (find_layout({"us", "", v}, why))
+            kb.model = v;
         else
-            r.complain("keyboard", "layout", v, "not one of us, gb, de");
+            r.complain("keyboard", "model", v, why.c_str());
+    }
+    if (layout_set || kb.model != cfg.keyboard.model) {
+        std::string why;
+        const char *which = "layout";
+        cfg.keyboard = kb;
+        cfg.layout = find_layout(kb, why, &which);
+        if (!cfg.layout) {
+            const std::string &value = std::string(which) == "variant" ? kb.variant : kb.layout;
+            cfg.layout_error = escaped(path) + ": [keyboard] " + which + " = \"" + escaped(value) + "\": " + why;
+            fprintf(msgs, "hidbridged: %s; type is refused until it is mended\n", cfg.layout_error.c_str());
+            ++r.bad;
+        }
     }
     return r.bad;
 }

@@ -5,7 +5,8 @@
 //                         leading $XDG_RUNTIME_DIR is the user's runtime folder
 //              group      the group that may use it (default: the service's own)
 //   [panel]    status     on | off: the status screen (default on)
-//   [keyboard] layout     us | gb | de: the host's keyboard layout, for `type` (default us)
+//   [keyboard] layout     the host's keyboard layout as xkb-data names it, for `type` (default us)
+//              variant    its variant (default none), model: the keyboard (default pc105)
 #pragma once
 
 #include "layout.h"
@@ -25,11 +26,17 @@ struct Config {
     std::string socket = kDefaultSocket;
     std::string group;         // empty: the service's own group
     bool panel = true;
-    const Layout *layout = layout_by_name("us");
+    LayoutName keyboard;
+    // Null when xkb-data has no such layout: `type` is refused with layout_error until the
+    // settings are mended, never typed in another layout.
+    std::shared_ptr<const Layout> layout;
+    std::string layout_error;
+    Config() { layout = find_layout(keyboard, layout_error); }
 };
 
 // Reads path into cfg. A missing file leaves the defaults; a bad value is named on `msgs`
-// ("FILE: [usb] vid = \"zz\": ...; using the default") and its default kept; so is a section,
+// ("FILE: [usb] vid = \"zz\": ...; using the default") and its default kept, but for a layout
+// xkb-data does not know, which leaves none; so is a section,
 // key or line no setting reads ("FILE: line 3: [usb] unknown key \"vdi\"; ignored"). The
 // number of bad values and names (0: the file is valid).
 int load_config(const char *path, Config &cfg, FILE *msgs);

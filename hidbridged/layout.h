@@ -1,52 +1,92 @@
 // Text to key strokes for the host's keyboard layout, and back (what a host with that layout
-// makes of the strokes). Tables cover the base layouts as Linux's xkb defines them.
+// makes of the strokes). Layouts are the system's keyboard data (xkb-data), compiled with
+// libxkbcommon as a Linux host does; dead keys follow the system's compose table.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
+
+struct xkb_keymap;
 
 namespace hidbridged {
 
 // Modifier bits of a stroke, as in the keyboard report's modifier byte.
 constexpr uint8_t kModShift = 0x02; // left Shift, usage 0xE1
 constexpr uint8_t kModAltGr = 0x40; // right Alt, usage 0xE6
-constexpr uint8_t kUsageSpace = 0x2C;
+constexpr uint8_t kUsageCapsLock = 0x39;
 
 struct Stroke {
     uint8_t usage;
     uint8_t mods; // kModShift | kModAltGr
 };
 
-struct Layout;
-// The layout by name ("us", "gb", "de"); null when unknown.
-const Layout *layout_by_name(std::string_view name);
-const char *layout_name(const Layout *l);
-// "us, gb, de" for messages.
-const char *layout_names();
+// What names a layout: xkb's model, layout and variant ("pc105", "ch", "fr").
+struct LayoutName {
+    std::string layout = "us";
+    std::string variant;
+    std::string model = "pc105";
+};
 
-// The strokes that type text (UTF-8): a dead key is followed by a space stroke. On a
-// character the layout cannot type (or a byte that is no UTF-8), false with `refused` naming
-// it ("'\xe2\x82\xac' (U+20AC)") and `out` cleared.
-bool plan_text(const Layout *l, std::string_view text, std::vector<Stroke> &out, std::string &refused);
-
-// What the host types for a sequence of strokes (each a newly pressed key with the modifiers
-// held): a dead key waits for the next stroke; unknown strokes give U+FFFD.
-class TextDecoder {
+class Layout {
 public:
-    explicit TextDecoder(const Layout *l) : layout_(l) {}
-    void stroke(Stroke s);
-    // One keyboard report's modifier byte and key slots: each key not in the report before
-    // is a stroke; with `type` false only the keys held are noted (reports before the text).
-    void report(uint8_t mods, std::span<const uint8_t> slots, bool type = true);
-    const std::string &text() const { return text_; }
+    ~Layout();
+    // "de", "us(intl)".
+    const std::string &name() const { return name_; }
+    // The strokes that type text (UTF-8) on a host whose Caps Lock is on or off. A character
+    // that only the other state gives (µ under Caps Lock) is typed between two Caps Lock
+    // strokes, so the host's state ends as it was. On a character the layout cannot type (or
+    // a byte that is no UTF-8), false with `refused` naming it ("'\xe2\x82\xac' (U+20AC)")
+    // and `out` cleared.
+    bool plan(std::string_view text, bool caps, std::vector<Stroke> &out, std::string &refused) const;
+    xkb_keymap *keymap() const { return keymap_; }
+
+    struct Sequence {
+        Stroke strokes[2]; // a key, or a dead key and the key it combines with
+        uint8_t count;
+    };
 
 private:
-    const Layout *layout_;
+    friend std::shared_ptr<const Layout> find_layout(const LayoutName &, std::string &, const char **);
+    std::string name_;
+    xkb_keymap *keymap_ = nullptr;
+    std::unordered_map<char32_t, Sequence> plans_[2]; // Caps Lock off, on
+    bool caps_key_ = false; // the Caps Lock key locks and unlocks Lock
+};
+
+// The layout compiled from xkb-data, once per name for the life of the process (any thread).
+// Null with `error` saying why ("xkb-data has no layout 'xx'") and `which` naming the part at
+// fault ("layout", "variant" or "model").
+std::shared_ptr<const Layout> find_layout(const LayoutName &name, std::string &error, const char **which = nullptr);
+
+// What the host types for a sequence of keyboard reports, through libxkbcommon with the
+// layout's keymap and the system's compose table, as a Linux desktop does.
+class TextDecoder {
+public:
+    // caps: the host's Caps Lock is on before the first report.
+    explicit TextDecoder(const Layout &l, bool caps = false);
+    ~TextDecoder();
+    TextDecoder(const TextDecoder &) = delete;
+    TextDecoder &operator=(const TextDecoder &) = delete;
+    // One report's modifier byte and key slots: each key not in the report before is pressed,
+    // each gone is released; with `type` false only the keys held are noted (reports before
+    // the text). A dead key sequence the compose table does not know gives U+FFFD.
+    void report(uint8_t mods, std::span<const uint8_t> slots, bool type = true);
+    // A key pressed and released with the stroke's modifiers.
+    void stroke(Stroke s);
+    const std::string &text() const { return text_; }
+    // The host's Caps Lock now.
+    bool caps() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+    uint8_t mods_ = 0;
     std::vector<uint8_t> held_; // key slots of the last report
-    char32_t dead_ = 0;
     std::string text_;
 };
 

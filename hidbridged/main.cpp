@@ -121,8 +121,12 @@ int main(int argc, char **argv)
             sigaction(kStopSignals[i], &sa, nullptr);
     }
     signal(SIGPIPE, SIG_IGN);
-    printf("hidbridged: control socket %s, layout %s\n", hidbridged::escaped(opts.config.socket).c_str(),
-           hidbridged::layout_name(opts.config.layout));
+    if (opts.config.layout)
+        printf("hidbridged: control socket %s, layout %s\n", hidbridged::escaped(opts.config.socket).c_str(),
+               opts.config.layout->name().c_str());
+    else
+        printf("hidbridged: control socket %s, no layout: %s\n", hidbridged::escaped(opts.config.socket).c_str(),
+               opts.config.layout_error.c_str());
     hidbridged::notify_ready();
     bool stopped = s.run(); // every client's keys, buttons and masks released
     // Also what physical keyboards hold right now: the host drops all of it.

@@ -24,8 +24,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kUsageLeftShift = 0xE1, kUsageRightAlt = 0xE6;
-// Ctrl, Alt and GUI: with one of them held a typed letter becomes a shortcut.
-constexpr uint8_t kShortcutModifiers[] = {0xE0, 0xE2, 0xE3, 0xE4, 0xE6, 0xE7};
+// Modifiers held by anyone but the typing: with Ctrl, Alt or GUI a typed letter becomes a
+// shortcut, with Shift another character.
+constexpr uint8_t kForeignModifiers[] = {0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7};
 // Keys of a keyboard report (modifiers are bits of their own), and the report's key slots.
 constexpr int kFirstSlotUsage = 4, kLastSlotUsage = 223, kKeySlots = 10;
 // Lines a client may have waiting; beyond that its socket is not read until they are done,
@@ -35,6 +36,10 @@ constexpr size_t kMaxQueued = 64;
 // two operations, and a report waits for the next 1 ms frame anyway: this is enough for the
 // input thread, woken by the unlock, to take the lock first, and costs no frame.
 constexpr auto kGiveWay = std::chrono::microseconds(100);
+// A host answers a Caps Lock stroke with its LED report within a few frames; a typing that
+// went through Caps Lock and back sends two, and the next one must not take the first for
+// the host's state.
+constexpr auto kLedReportsSettle = 100ms;
 
 int (*const kButtonOps[8])(int) = {km_left, km_right, km_middle, km_side1, km_side2, km_side3, km_side4, km_side5};
 int (*const kButtonQueries[8])() = {km_query_left,  km_query_right, km_query_middle, km_query_side1,
@@ -89,6 +94,13 @@ bool send_all(int fd, const std::string &s)
     }
     return true;
 }
+
+std::string layout_text(const LayoutName &n)
+{
+    return escaped(n.layout) + (n.variant.empty() ? "" : "(" + escaped(n.variant) + ")");
+}
+
+std::string layout_shown(const std::shared_ptr<const Layout> &l) { return l ? l->name() : "none"; }
 
 bool fail(const std::string &what, const char *why)
 {
@@ -262,7 +274,7 @@ void Service::publish_holds(int slot) { holding_[slot].store(holds_[slot].any())
 // Shift and AltGr the typing itself holds.
 std::string Service::type_blocked(const Stroke &s, uint8_t own_mods) const
 {
-    for (uint8_t u : kShortcutModifiers) {
+    for (uint8_t u : kForeignModifiers) {
         if (u == kUsageRightAlt && (own_mods & kModAltGr) && !held_by_any(u) && !host_sees_physical(u))
             continue;
         if (held_by_any(u) || host_sees_physical(u))
@@ -285,9 +297,21 @@ std::string Service::type_blocked(const Stroke &s, uint8_t own_mods) const
 bool Service::type_step(Job &j, bool stop_now)
 {
     if (!j.started) {
+        if (!j.layout) {
+            j.reply = "err no layout: " + j.layout_error;
+            return true;
+        }
+        // Under the host's Caps Lock the strokes are those that give the text with Lock on:
+        // the host's state is left as it is.
+        bool caps = km_query_leds() >> 1 & 1;
+        while (caps != caps_left_ && Clock::now() < caps_settled_) {
+            std::this_thread::sleep_for(1ms);
+            caps = km_query_leds() >> 1 & 1;
+        }
+        j.caps = caps;
         std::string refused;
-        if (!plan_text(opts_.config.layout, j.cmd.text, j.strokes, refused)) {
-            j.reply = "err cannot type " + refused + " with layout " + layout_name(opts_.config.layout);
+        if (!j.layout->plan(j.cmd.text, caps, j.strokes, refused)) {
+            j.reply = "err cannot type " + refused + " with layout " + j.layout->name();
             return true;
         }
         j.started = true;
@@ -323,6 +347,17 @@ bool Service::type_step(Job &j, bool stop_now)
             give_way();
         }
     j.mods = 0;
+    // Caps Lock back as it was, also when the typing stopped between the two strokes.
+    auto toggles = std::count_if(j.strokes.begin(), j.strokes.begin() + static_cast<ptrdiff_t>(j.next),
+                                 [](Stroke s) { return s.usage == kUsageCapsLock; });
+    if (toggles % 2) {
+        km_keypress(kUsageCapsLock);
+        give_way();
+    }
+    if (toggles) {
+        caps_left_ = j.caps;
+        caps_settled_ = Clock::now() + kLedReportsSettle;
+    }
     std::string stopped =
         " (typing stopped after " + std::to_string(j.next) + " of " + std::to_string(j.strokes.size()) + " key strokes)";
     if (!j.refusal.empty())
@@ -490,7 +525,22 @@ void Service::worker()
 
 // ---- main thread ----
 
-std::string Service::status_line()
+// `layout NAME [VARIANT]`: the client's type lines from now on; compiled once per name.
+std::string Service::set_layout(int slot, const Command &c)
+{
+    LayoutName n{std::string(c.text), std::string(c.variant), opts_.config.keyboard.model};
+    std::string why;
+    const char *which = "layout";
+    auto l = find_layout(n, why, &which);
+    if (!l)
+        return "err " + std::string(which) + " " + quoted(std::string(which) == "variant" ? c.variant : c.text) +
+               ": " + why;
+    clients_[slot].layout = std::move(l);
+    clients_[slot].layout_error.clear();
+    return "ok";
+}
+
+std::string Service::status_line(int slot)
 {
     int n = 0;
     for (const Client &c : clients_)
@@ -504,7 +554,7 @@ std::string Service::status_line()
         if (bits >> i & 1)
             leds += (leds.empty() ? "" : ",") + std::string(kLeds[i]);
     return "ok version=" + library_version() + " host=" + (configured ? "configured" : "unconfigured") +
-           " inputs=" + std::to_string(inputs()) + " layout=" + layout_name(opts_.config.layout) +
+           " inputs=" + std::to_string(inputs()) + " layout=" + layout_shown(clients_[slot].layout) +
            " clients=" + std::to_string(n) + " leds=" + (leds.empty() ? "none" : leds);
 }
 
@@ -532,7 +582,10 @@ void Service::handle_line(int slot, Client::Line line)
     }
     switch (c.op) {
     case Op::Status:
-        reply(slot, status_line());
+        reply(slot, status_line(slot));
+        return;
+    case Op::Layout:
+        reply(slot, set_layout(slot, c));
         return;
     case Op::Help:
         reply(slot, help_reply());
@@ -559,6 +612,8 @@ void Service::handle_line(int slot, Client::Line line)
     j.text = line.text;
     j.cmd = c;
     j.command = true;
+    j.layout = clients_[slot].layout;
+    j.layout_error = clients_[slot].layout_error;
     if (c.op == Op::Type) // the same place in the job's own copy of the line
         j.cmd.text = std::string_view(j.text).substr(static_cast<size_t>(c.text.data() - line.text.data()), c.text.size());
     j.queued = true;
@@ -671,6 +726,8 @@ void Service::accept_client()
     c.fd = fd;
     c.uid = cred.uid;
     c.active = Clock::now();
+    c.layout = opts_.config.layout;
+    c.layout_error = opts_.config.layout_error;
     printf("hidbridged: client %d connected: uid %u, pid %d\n", slot, static_cast<unsigned>(cred.uid),
            static_cast<int>(cred.pid));
 }
@@ -711,7 +768,10 @@ void Service::status_loop()
     StatusScreen screen;
     screen.begin();
     while (!stopping_.load()) {
-        screen.update(read_status(inputs()));
+        StatusInfo info = read_status(inputs());
+        if (!opts_.config.layout)
+            info.layout_problem = "no layout " + layout_text(opts_.config.keyboard);
+        screen.update(info);
         for (auto waited = 0ms; waited < opts_.status_period && !stopping_.load(); waited += 50ms)
             std::this_thread::sleep_for(50ms);
     }

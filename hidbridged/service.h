@@ -88,6 +88,8 @@ private:
             bool too_long = false; // refused: only its reply is left to send
         };
         std::deque<Line> lines;     // received, not yet executed
+        std::shared_ptr<const Layout> layout; // for its type lines; null: layout_error says why
+        std::string layout_error;
     };
     // What the worker does for one client. The flags are guarded by mutex_; the rest is
     // written by the main thread only while no flag is set, then by the worker alone.
@@ -106,6 +108,9 @@ private:
         bool started = false;
         uint8_t mods = 0;      // type's Shift and AltGr now down
         std::string refusal;
+        std::shared_ptr<const Layout> layout; // the client's, when the line came
+        std::string layout_error;
+        bool caps = false;     // the host's Caps Lock when the typing began
     };
 
     // Worker side.
@@ -133,7 +138,8 @@ private:
     void collect_replies();
     int drop_candidate() const;
     int idle_timeout_ms() const;
-    std::string status_line();
+    std::string status_line(int slot);
+    std::string set_layout(int slot, const Command &c);
     void status_loop();
     int inputs() const;
     bool ready() const { return ready_.load(); }
@@ -152,6 +158,10 @@ private:
     bool quit_ = false;               // guarded by mutex_: no more jobs will come
     std::array<Job, kMaxClients> jobs_;
     int turn_ = 0;                    // worker only: the slot to look at first
+    // Worker only: the host's Caps Lock as the last typing that went through it left it, and
+    // until when its LED reports may still be on their way.
+    bool caps_left_ = false;
+    std::chrono::steady_clock::time_point caps_settled_{};
     std::array<Holds, kMaxClients> holds_; // worker only
     std::array<std::atomic<bool>, kMaxClients> holding_{}; // holds_[i].any(), for the main thread
 };

@@ -83,6 +83,10 @@ StatusScreen::Grid StatusScreen::compose(const StatusInfo &s)
         put(g, 1 + i, 0, labels[i], kGrey, 2);
         put(g, 1 + i, 3, s.eth0 ? value(*values[i]) : "-", kWhite, 17);
     }
+    if (!s.layout_problem.empty()) {
+        put(g, 4, 0, s.layout_problem, kRed, kCols);
+        return g;
+    }
     put(g, 4, 0, s.eth0 ? value(s.mac) : "eth0 -", kWhite, 17);
     put(g, 4, 18, s.link ? "up" : "dn", s.link ? kGreen : kRed, 2);
     return g;

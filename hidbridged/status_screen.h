@@ -21,6 +21,7 @@ struct StatusInfo {
     bool eth0 = false;     // the interface could be read
     std::string ip, netmask, gateway, mac;
     bool link = false;
+    std::string layout_problem; // "no layout fr(xx)": shown in place of the MAC line
 };
 
 // The library's version from its banner ("1.0.0").

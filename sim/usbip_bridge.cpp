@@ -33,6 +33,10 @@ constexpr uint32_t kDirIn = 1;
 constexpr uint32_t kUsbSpeedFull = 2;  // enum usb_device_speed
 constexpr uint32_t kShortNotOk = 0x0001, kZeroPacket = 0x0040; // URB transfer_flags
 constexpr uint32_t kMaxTransfer = 4096; // far above anything an HID device is asked for
+constexpr uint32_t kStNa = 1, kStDevBusy = 2; // import refused: no such device / held by another
+// Connections that have not yet said what they want, at most; the oldest goes for a new one.
+// They may wait long: QEMU's guestfwd connects when QEMU starts and the guest asks once booted.
+constexpr size_t kMaxAskers = 8;
 
 // A full-speed frame; control transactions the device NAKs are retried much sooner, as a
 // host controller fills the rest of the frame with retries.
@@ -85,7 +89,11 @@ bool UsbipBridge::start()
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(opts_.port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, opts_.listen_address.c_str(), &sa.sin_addr) != 1) {
+        ::close(fd);
+        errno = EINVAL;
+        return false;
+    }
     socklen_t len = sizeof sa;
     if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0 || ::listen(fd, 4) < 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) < 0 || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) < 0) {
@@ -110,6 +118,9 @@ void UsbipBridge::stop()
     char c = 0;
     [[maybe_unused]] ssize_t n = ::write(wake_[1], &c, 1);
     thread_.join();
+    for (Asker &a : askers_)
+        ::close(a.fd);
+    askers_.clear();
     for (int *fd : {&client_fd_, &listen_fd_, &wake_[0], &wake_[1]})
         if (*fd >= 0) {
             ::close(*fd);
@@ -127,6 +138,26 @@ std::vector<UsbipBridge::UrbRecord> UsbipBridge::urbs() const
 {
     std::lock_guard lock(mu_);
     return log_;
+}
+
+std::vector<UsbipBridge::UrbRecord> UsbipBridge::urbs_from(uint64_t &cursor) const
+{
+    std::lock_guard lock(mu_);
+    size_t from = cursor > log_base_ ? size_t(cursor - log_base_) : 0;
+    std::vector<UrbRecord> r(log_.begin() + long(std::min(from, log_.size())), log_.end());
+    cursor = log_base_ + log_.size();
+    return r;
+}
+
+void UsbipBridge::log(UrbRecord r)
+{
+    log_.push_back(std::move(r));
+    // Dropped in halves, so that a long run does not move the whole log at every URB.
+    if (opts_.log_limit && log_.size() >= 2 * opts_.log_limit) {
+        size_t drop = log_.size() - opts_.log_limit;
+        log_.erase(log_.begin(), log_.begin() + long(drop));
+        log_base_ += drop;
+    }
 }
 
 bool UsbipBridge::wait(const Pred &pred, std::chrono::milliseconds timeout) const
@@ -166,8 +197,10 @@ void UsbipBridge::run()
             if (imported_)
                 close_client("the device detached");
         }
-        if (attached && !enumerated_)
+        if (attached && (!enumerated_ || plug_pending_)) {
+            plug_pending_ = false;
             enumerate();
+        }
         if (import_pending_ && (enumerated_ || Clock::now() > import_deadline_))
             reply_import();
 
@@ -183,17 +216,21 @@ void UsbipBridge::run()
         auto wait = std::max<Clock::duration>(until - now, 0us);
         timespec ts{time_t(wait / 1s), long((wait % 1s) / 1ns)};
 
-        pollfd fds[2] = {{wake_[0], POLLIN, 0}, {client_fd_ >= 0 ? client_fd_ : listen_fd_, POLLIN, 0}};
-        if (::ppoll(fds, 2, &ts, nullptr) < 0 && errno != EINTR) {
+        // The wake pipe, the listening socket, the importer (or -1), then the askers.
+        std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}, {client_fd_, POLLIN, 0}};
+        for (const Asker &a : askers_)
+            fds.push_back({a.fd, POLLIN, 0});
+        if (::ppoll(fds.data(), fds.size(), &ts, nullptr) < 0 && errno != EINTR) {
             note([](Stats &s) { s.last_error = std::string("poll: ") + std::strerror(errno); });
             break;
         }
-        if (fds[1].revents) {
-            if (client_fd_ < 0)
-                accept_client();
-            else if (read_client())
-                parse_client();
-        }
+        if (fds[2].revents && client_fd_ >= 0 && read_client())
+            parse_client();
+        for (size_t i = askers_.size(); i-- > 0;)
+            if (fds[3 + i].revents && serve_asker(askers_[i]))
+                askers_.erase(askers_.begin() + long(i));
+        if (fds[1].revents)
+            accept_client();
         now = Clock::now();
         bool new_frame = now >= next_frame;
         if (new_frame) {
@@ -214,9 +251,69 @@ void UsbipBridge::accept_client()
         return;
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    client_fd_ = fd;
-    rx_.clear();
+    if (askers_.size() >= kMaxAskers) {
+        ::close(askers_.front().fd);
+        askers_.erase(askers_.begin());
+    }
+    askers_.push_back({fd, {}});
     note([](Stats &s) { s.connections++; });
+}
+
+bool UsbipBridge::serve_asker(Asker &a)
+{
+    auto answer = [&](const std::vector<uint8_t> &rep) {
+        for (size_t at = 0; at < rep.size();) {
+            ssize_t n = ::send(a.fd, rep.data() + at, rep.size() - at, MSG_NOSIGNAL);
+            if (n > 0) {
+                at += size_t(n);
+                continue;
+            }
+            pollfd f{a.fd, POLLOUT, 0};
+            if ((n < 0 && errno != EAGAIN && errno != EINTR) || ::poll(&f, 1, 1000) <= 0)
+                break;
+        }
+        ::close(a.fd);
+        return true;
+    };
+    uint8_t buf[512];
+    for (;;) {
+        ssize_t n = ::recv(a.fd, buf, sizeof buf, 0);
+        if (n > 0) {
+            a.rx.insert(a.rx.end(), buf, buf + n);
+            if (a.rx.size() <= 4096)
+                continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            break;
+        }
+        ::close(a.fd); // closed, failed, or talking far past any request
+        return true;
+    }
+    uint16_t code = a.rx.size() >= 8 ? get16(a.rx.data() + 2) : 0;
+    size_t need = code == kOpReqImport ? 40 : 8;
+    if (a.rx.size() < need)
+        return false;
+    if (code == kOpReqDevlist)
+        return answer(device_list());
+    if (code != kOpReqImport)
+        return answer({});
+    std::string busid(reinterpret_cast<const char *>(a.rx.data() + 8), strnlen(reinterpret_cast<const char *>(a.rx.data() + 8), 32));
+    uint32_t refusal = busid != opts_.busid ? kStNa : client_fd_ >= 0 ? kStDevBusy : 0;
+    if (refusal) {
+        if (refusal == kStDevBusy)
+            note([](Stats &s) { s.busy++; });
+        std::vector<uint8_t> rep(8);
+        put16(rep.data(), kVersion);
+        put16(rep.data() + 2, kOpRepImport);
+        put32(rep.data() + 4, refusal);
+        return answer(rep);
+    }
+    // This connection imports: a plug, answered once the device is enumerated again.
+    client_fd_ = a.fd;
+    rx_.assign(a.rx.begin() + 40, a.rx.end());
+    import_pending_ = true;
+    plug_pending_ = true;
+    import_deadline_ = Clock::now() + opts_.import_wait;
+    return true;
 }
 
 bool UsbipBridge::read_client()
@@ -238,35 +335,9 @@ bool UsbipBridge::read_client()
 void UsbipBridge::parse_client()
 {
     size_t used = 0;
-    while (client_fd_ >= 0 && !import_pending_) {
+    while (client_fd_ >= 0 && imported_) {
         const uint8_t *p = rx_.data() + used;
         size_t avail = rx_.size() - used;
-        if (!imported_) {
-            if (avail < 8)
-                break;
-            uint16_t code = get16(p + 2);
-            size_t need = code == kOpReqImport ? 40 : 8;
-            if (avail < need)
-                break;
-            used += need;
-            if (code == kOpReqImport) {
-                std::string busid(reinterpret_cast<const char *>(p + 8), strnlen(reinterpret_cast<const char *>(p + 8), 32));
-                if (busid != opts_.busid) {
-                    uint8_t rep[8] = {};
-                    put16(rep, kVersion);
-                    put16(rep + 2, kOpRepImport);
-                    put32(rep + 4, 1);
-                    send_all(rep, sizeof rep);
-                    close_client("import of an unknown bus id");
-                    break;
-                }
-                import_pending_ = true;
-                import_deadline_ = Clock::now() + opts_.import_wait;
-            } else {
-                handle_op(code);
-            }
-            continue;
-        }
         if (avail < kHeader)
             break;
         uint32_t cmd = get32(p), len = get32(p + 24), npk = get32(p + 32);
@@ -293,12 +364,8 @@ void UsbipBridge::parse_client()
         rx_.erase(rx_.begin(), rx_.begin() + long(std::min(used, rx_.size())));
 }
 
-void UsbipBridge::handle_op(uint16_t code)
+std::vector<uint8_t> UsbipBridge::device_list() const
 {
-    if (code != kOpReqDevlist) {
-        close_client("unknown operation");
-        return;
-    }
     std::vector<uint8_t> rep(12);
     put16(rep.data(), kVersion);
     put16(rep.data() + 2, kOpRepDevlist);
@@ -311,8 +378,7 @@ void UsbipBridge::handle_op(uint16_t code)
             if (cfg_desc_[i + 1] == 4)
                 rep.insert(rep.end(), {cfg_desc_[i + 5], cfg_desc_[i + 6], cfg_desc_[i + 7], 0});
     }
-    send_all(rep.data(), rep.size());
-    close_client("device list sent");
+    return rep;
 }
 
 void UsbipBridge::reply_import()
@@ -322,7 +388,7 @@ void UsbipBridge::reply_import()
     put16(rep, kVersion);
     put16(rep + 2, kOpRepImport);
     if (!enumerated_) {
-        put32(rep + 4, 1);
+        put32(rep + 4, kStNa);
         send_all(rep, 8);
         close_client("import: the device did not attach in time");
         return;
@@ -400,11 +466,20 @@ void UsbipBridge::close_client(const char *why)
         if (was_imported)
             s.last_error = text;
     });
-    // A released device is reset and addressed afresh before the next import.
-    if (was_imported && enumerated_) {
-        enumerated_ = false;
-        note([](Stats &s) { s.enumerated = false; });
+    // The cable is pulled; the next import plugs it in again.
+    go_idle();
+}
+
+void UsbipBridge::go_idle()
+{
+    if (idle_ || !enumerated_)
+        return;
+    {
+        std::lock_guard lock(Kernel::instance().mutex());
+        dev_.suspend();
     }
+    idle_ = true;
+    note([](Stats &s) { s.idle = true; });
 }
 
 void UsbipBridge::submit(const uint8_t *hdr, const uint8_t *payload)
@@ -457,7 +532,7 @@ void UsbipBridge::unlink(const uint8_t *hdr)
         r.t_us = now_us();
         {
             std::lock_guard lock(mu_);
-            log_.push_back(std::move(r));
+            log(std::move(r));
         }
         urbs_.erase(it);
     }
@@ -491,7 +566,7 @@ void UsbipBridge::finish(Urb &u, int32_t status)
     r.t_us = now_us();
     {
         std::lock_guard lock(mu_);
-        log_.push_back(std::move(r));
+        log(std::move(r));
         stats_.completions++;
         stats_.retransmissions += u.retransmissions;
     }
@@ -712,6 +787,12 @@ void UsbipBridge::enumerate()
         note([&](Stats &s) { s.last_error = text; });
         std::this_thread::sleep_for(100ms);
     };
+    enumerated_ = false;
+    idle_ = false; // the reset wakes a suspended device
+    note([](Stats &s) {
+        s.enumerated = false;
+        s.idle = false;
+    });
     reset_toggles();
     reset();
     // As Linux does: the first 8 bytes of the device descriptor say endpoint 0's size.
@@ -744,6 +825,8 @@ void UsbipBridge::enumerate()
         s.device_descriptor = dev_desc_;
         s.config_descriptor = cfg_desc_;
     });
+    if (!import_pending_ && !imported_)
+        go_idle();
 }
 
 bool UsbipBridge::parse_config()

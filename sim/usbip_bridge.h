@@ -1,5 +1,6 @@
-// A USB/IP server on 127.0.0.1 that exports the device end of the cable as one full-speed
-// device, so that a real Linux kernel (vhci-hcd, for instance in a QEMU guest) is the host.
+// A USB/IP server (on 127.0.0.1 unless told another address) that exports the device end of
+// the cable as one full-speed device, so that a real Linux kernel (vhci-hcd: a QEMU guest, or
+// the PC's own desktop through `usbip attach`) is the host.
 // The bridge plays the exporting machine's host controller: it turns every submitted URB
 // into transactions on the UsbDevicePort (SETUP, data and status stages; one interrupt
 // transaction per 1 ms frame and interval; NAKed transactions retried), keeps the data
@@ -13,12 +14,18 @@
 //
 // Reset and address: vhci-hcd resets its own virtual port and completes the client's
 // SET_ADDRESS itself, so neither ever reaches a server. As on a real exporting host, the
-// device's resets and address are the bridge's: when the device attaches (and again after a
-// connection ends, as the kernel's usbip-host resets a released device) it resets the bus,
-// reads the device descriptor at address 0, resets again, gives the device its address and
-// reads the device and configuration descriptors, which also say what each endpoint is (a
-// URB carries no transfer type). The configuration is left to the client. A SET_ADDRESS
-// that does arrive is completed without reaching the device.
+// device's resets and address are the bridge's: when the device attaches (to learn what to
+// list) and at each import, it resets the bus, reads the device descriptor at address 0,
+// resets again, gives the device its address and reads the device and configuration
+// descriptors, which also say what each endpoint is (a URB carries no transfer type). The
+// configuration is left to the client. A SET_ADDRESS that does arrive is completed without
+// reaching the device.
+//
+// One importer at a time, and the cable follows it: every import is a plug (reset, address,
+// descriptors, then the answer), and while nobody holds the device (before the first import,
+// after a detach or a dropped connection) its bus is idle, as for an unplugged cable: the
+// device is suspended. Other connections meanwhile get the device list, or a busy answer to
+// an import.
 //
 // Threads: one thread of its own serves the socket and the bus. Each call into the device
 // port is made with the kernel mutex held, one transaction at a time.
@@ -41,12 +48,15 @@
 namespace sim {
 
 struct UsbipBridgeOptions {
+    std::string listen_address = "127.0.0.1"; // IPv4
     uint16_t port = 0;         // 0: any free port
     std::string busid = "1-1";
     uint32_t busnum = 1;
     uint8_t address = 2;       // address 1 is taken by the exporting host's root hub
     // How long an import waits for the device to attach and be addressed.
     std::chrono::milliseconds import_wait{10000};
+    // URBs kept for urbs() and urbs_from(), the oldest going first; 0: all of them.
+    size_t log_limit = 0;
 };
 
 class UsbipBridge {
@@ -67,7 +77,9 @@ public:
     struct Stats {
         bool enumerated = false;    // reset, addressed, descriptors read
         bool imported = false;      // a client holds the device now
+        bool idle = false;          // nobody holds it: its bus is idle (suspended)
         unsigned enumerations = 0, imports = 0, connections = 0;
+        unsigned busy = 0;          // imports refused because another client held the device
         uint64_t submits = 0, completions = 0, unlinks = 0, unlink_hits = 0;
         uint64_t retransmissions = 0; // IN packets dropped for a repeated toggle
         std::vector<uint8_t> device_descriptor, config_descriptor;
@@ -80,7 +92,7 @@ public:
     UsbipBridge(const UsbipBridge &) = delete;
     UsbipBridge &operator=(const UsbipBridge &) = delete;
 
-    // Binds 127.0.0.1 and starts the thread; false (errno set) when the socket cannot be had.
+    // Binds the address and starts the thread; false (errno set) when the socket cannot be had.
     bool start();
     // Ends the thread and closes every socket.
     void stop();
@@ -88,6 +100,9 @@ public:
 
     Stats stats() const;
     std::vector<UrbRecord> urbs() const;
+    // The URBs ended since `cursor` (0 at first), which moves past them; those the log
+    // limit dropped meanwhile are skipped.
+    std::vector<UrbRecord> urbs_from(uint64_t &cursor) const;
     // Until pred(stats, urbs) holds; false on time-out.
     bool wait(const Pred &pred, std::chrono::milliseconds timeout) const;
 
@@ -120,18 +135,27 @@ private:
     enum class Step : uint8_t { Progress, Wait, Finished };
 
     void run();
+    // A connection that has not imported: it asks for the list or for an import.
+    struct Asker {
+        int fd = -1;
+        std::vector<uint8_t> rx;
+    };
+
     // Socket side.
     void accept_client();
+    bool serve_asker(Asker &a); // true when the connection is done with (closed or imported)
     bool read_client();
     void parse_client();
-    void handle_op(uint16_t code);
+    std::vector<uint8_t> device_list() const;
     void reply_import();
     void submit(const uint8_t *hdr, const uint8_t *payload);
     void unlink(const uint8_t *hdr);
     void send_all(const void *buf, size_t len);
     void close_client(const char *why);
+    void log(UrbRecord r); // mu_ held
     // Bus side.
     void enumerate();
+    void go_idle();
     void schedule(bool new_frame);
     Step control_step(Urb &u);
     Step no_ack(Urb &u, Handshake hs);
@@ -157,8 +181,11 @@ private:
 
     // Bridge thread only.
     std::vector<uint8_t> rx_;
+    std::vector<Asker> askers_;
     bool imported_ = false;
     bool import_pending_ = false;
+    bool plug_pending_ = false; // an import asked for: reset and enumerate before the answer
+    bool idle_ = false;
     std::chrono::steady_clock::time_point import_deadline_;
     bool enumerated_ = false;
     uint8_t addr_ = 0;
@@ -173,6 +200,7 @@ private:
     mutable std::condition_variable changed_;
     Stats stats_;
     std::vector<UrbRecord> log_;
+    uint64_t log_base_ = 0; // URBs dropped from the front of log_ by the limit
 };
 
 } // namespace sim

@@ -20,6 +20,9 @@ packages+=(crossbuild-essential-armhf qemu-user)
 # Debian packages (tools/make_packages.sh): debhelper and lintian, and for the armhf cross
 # build the board's own libraries next to the PC's (dpkg's armhf architecture).
 packages+=(debhelper lintian libc6-dev:armhf libstdc++6:armhf libpng-dev:armhf pkgconf:armhf)
+# The service's keyboard layouts: libxkbcommon for the PC and the board, xkb-data, and the
+# compose table (libx11-data) for dead keys.
+packages+=(libxkbcommon-dev libxkbcommon-dev:armhf xkb-data libx11-data)
 # The service's unit is checked with systemd-analyze (tools/test_packages.sh).
 packages+=(systemd)
 

@@ -1,5 +1,7 @@
 #include "vboard_options.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -23,9 +25,13 @@ const char kUsage[] =
     "  --time-limit SECONDS     end the application after this long\n"
     "  --quiet                  no \"host sees\" lines, only the summary at the end\n"
     "  --real-time-bring-up     the board's bring-up sleeps at their real length (2.5 s)\n"
+    "  --usbip [ADDR:]PORT      no modelled host: export the board's USB device over USB/IP on\n"
+    "                           ADDR (default 127.0.0.1) and TCP PORT (0: a free one, printed),\n"
+    "                           for `usbip attach` from any Linux machine; one importer at a time\n"
     "  --help                   this text\n"
     "\n"
-    "While APP runs, each change of what the host sees is printed as a \"host sees: ...\" line.\n"
+    "While APP runs, each change of what the host sees is printed as a \"host sees: ...\" line,\n"
+    "and of the host's keyboard LEDs as \"host LEDs: caps\" (num, caps, scroll, compose, kana).\n"
     "At the end (APP exits, a time limit, SIGINT or SIGTERM) the files are written and one line\n"
     "host typed: \"...\" says what a computer with a US layout would have typed. When the board\n"
     "ends the run, APP gets SIGTERM first and 3 s to end by itself.\n";
@@ -47,6 +53,24 @@ bool parse_port_source(const std::string &s, PortSource *out)
         return false;
     out->path = s.substr(colon + 1);
     return parse_port(s.substr(0, colon), &out->port);
+}
+
+// [ADDR:]PORT with an IPv4 address (127.0.0.1 when absent) and a TCP port, 0 for any.
+bool parse_usbip(const std::string &s, std::string *address, unsigned *port)
+{
+    auto colon = s.rfind(':');
+    std::string addr = colon == std::string::npos ? "127.0.0.1" : s.substr(0, colon);
+    std::string digits = colon == std::string::npos ? s : s.substr(colon + 1);
+    in_addr a{};
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
+        inet_pton(AF_INET, addr.c_str(), &a) != 1)
+        return false;
+    unsigned long v = strtoul(digits.c_str(), nullptr, 10);
+    if (v > 65535)
+        return false;
+    *address = addr;
+    *port = unsigned(v);
+    return true;
 }
 
 // The longest time limit: its milliseconds must fit Options::time_limit_ms.
@@ -101,7 +125,7 @@ Parsed parse_options(const std::vector<std::string> &args, bool require_app)
             continue;
         }
         bool takes_value = a == "--keyboard" || a == "--mouse" || a == "--replay" || a == "--forward" ||
-                           a == "--panel" || a == "--pcap" || a == "--time-limit";
+                           a == "--panel" || a == "--pcap" || a == "--time-limit" || a == "--usbip";
         if (!takes_value) {
             p.error = "unknown option " + a;
             return p;
@@ -134,6 +158,11 @@ Parsed parse_options(const std::vector<std::string> &args, bool require_app)
             o.panel_png = v;
         } else if (a == "--pcap") {
             o.pcap = v;
+        } else if (a == "--usbip") {
+            if (!parse_usbip(v, &o.usbip_address, &o.usbip_port)) {
+                p.error = "--usbip: expected [ADDR:]PORT with an IPv4 address and a port 0..65535, not '" + v + "'";
+                return p;
+            }
         } else if (!parse_seconds(v, &o.time_limit_ms)) {
             p.error = "--time-limit: expected a number of seconds up to " + std::to_string(kMaxTimeLimitSeconds) +
                       ", not '" + v + "'";
@@ -142,6 +171,11 @@ Parsed parse_options(const std::vector<std::string> &args, bool require_app)
     }
     if (o.quit_after_replay && o.replays.empty()) {
         p.error = "--quit-after-replay needs a --replay";
+        return p;
+    }
+    // The capture is of the modelled host's bus, which a real kernel replaces.
+    if (!o.usbip_address.empty() && !o.pcap.empty()) {
+        p.error = "--pcap records the modelled host's bus; with --usbip, capture on the importing machine (usbmon)";
         return p;
     }
     if (i < args.size() && i + 1 < args.size())

@@ -24,6 +24,10 @@ struct Options {
     unsigned time_limit_ms = 0;        // end after this long; 0: when the application ends
     bool quiet = false;                // no "host sees" lines, only the end
     bool real_time_bring_up = false;   // the board's bring-up sleeps at their real length
+    // --usbip: the board's USB device is served over USB/IP at this address and TCP port
+    // (0: a free one) instead of to the modelled host; off when the address is empty.
+    std::string usbip_address;
+    unsigned usbip_port = 0;
 };
 
 struct Parsed {

@@ -5,10 +5,15 @@
 // signal) the panel and the capture are written, what the host typed is printed, and the
 // process ends: the library's threads have no stop. When the board ends the run, the
 // application is first sent SIGTERM, as a supervisor would, so that its clean-up runs.
+// With --usbip the modelled host stays off and a real kernel that imports the board's USB
+// device is the host; what it collects is printed the same way.
 #include "evemu_recording.h"
 #include "vboard_options.h"
 
 #include "board.h"
+#include "usbip_bridge.h"
+
+#include <hidbridge.h>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -17,8 +22,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +43,7 @@ namespace {
 // before the exit handler below while the threads still use the state.
 vboard::Options &opts = *new vboard::Options;
 sim::Board *board; // lives to the end of the process, like the library's threads
+sim::UsbipBridge *bridge; // with --usbip, the host's side of the cable instead of board->host
 int out_fd = -1;   // the launcher's standard output, whatever the application does with fd 1
 int signal_pipe[2] = {-1, -1};
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -65,18 +74,56 @@ void say(const std::string &line)
 
 // The host's view rebuilt report by report: reports come one a frame, faster than any
 // look at the view would catch each state.
-uint64_t printed_reports;
+uint64_t printed_reports; // the modelled host's next report, or the bridge's next URB
 sim::HostView &printed_view = *new sim::HostView;
+int printed_leds = 0;    // a real kernel's, as the device last received them
+int lock_leds = 0;       // the modelled host's, as its lock keys left them
+std::deque<int> &leds_to_send = *new std::deque<int>; // by the modelled host, in order
 
-// Prints each change of the host's view since the last line.
+// The host's keyboard LEDs as the output report carries them: "num,caps", or "none".
+std::string led_names(int bits)
+{
+    static constexpr const char *kNames[] = {"num", "caps", "scroll", "compose", "kana"};
+    std::string s;
+    for (int i = 0; i < 5; ++i)
+        if (bits >> i & 1)
+            s += (s.empty() ? "" : ",") + std::string(kNames[i]);
+    return s.empty() ? "none" : s;
+}
+
+struct Collected {
+    uint8_t ep; // 0x81, 0x82
+    std::vector<uint8_t> bytes;
+};
+
+// The reports the host collected since the last look, in order.
+std::vector<Collected> collected_reports()
+{
+    std::vector<Collected> out;
+    if (!bridge) {
+        while (auto r = board->host.next_report(printed_reports, std::chrono::milliseconds(0)))
+            out.push_back({r->ep, std::move(r->bytes)});
+        return out;
+    }
+    for (auto &u : bridge->urbs_from(printed_reports))
+        if (!u.control && u.in && u.status == 0 && !u.data.empty())
+            out.push_back({uint8_t(0x80 | u.ep), std::move(u.data)});
+    return out;
+}
+
+// Prints each change of the host's view since the last line, and of its keyboard LEDs.
 void print_change()
 {
     std::lock_guard lock(print_mu);
-    while (printing) {
-        auto r = board->host.next_report(printed_reports, std::chrono::milliseconds(0));
-        if (!r)
-            return;
-        printed_view.apply(r->ep == 0x81 ? sim::ReportKind::Mouse : sim::ReportKind::Keyboard, r->bytes);
+    if (!printing)
+        return;
+    for (auto &r : collected_reports()) {
+        printed_view.apply(r.ep == 0x81 ? sim::ReportKind::Mouse : sim::ReportKind::Keyboard, r.bytes);
+        int leds = (lock_leds & ~3) | (printed_view.num_lock ? 1 : 0) | (printed_view.caps_lock ? 2 : 0);
+        if (!bridge && leds != lock_leds) {
+            lock_leds = leds;
+            leds_to_send.push_back(leds);
+        }
         std::string now = sim::describe(printed_view);
         if (now == last_seen)
             continue;
@@ -84,6 +131,43 @@ void print_change()
         if (!opts.quiet)
             say_locked(now);
     }
+    // A real kernel's LED reports are known by what the device received.
+    if (int leds = bridge ? km_query_leds() : printed_leds; leds != printed_leds) {
+        printed_leds = leds;
+        if (!opts.quiet)
+            say_locked("host LEDs: " + led_names(leds));
+    }
+}
+
+// The modelled host does what an OS does at each press of a lock key: it sends the keyboard
+// its LEDs. A line for each report the keyboard took.
+void echo_lock_keys()
+{
+    for (;;) {
+        int leds;
+        {
+            std::lock_guard lock(print_mu);
+            if (leds_to_send.empty())
+                return;
+            leds = leds_to_send.front();
+            leds_to_send.pop_front();
+        }
+        if (!board->host.set_leds(uint8_t(leds)))
+            continue;
+        std::lock_guard lock(print_mu);
+        if (printing && !opts.quiet)
+            say_locked("host LEDs: " + led_names(leds));
+    }
+}
+
+// What the host sees now.
+sim::HostView current_view()
+{
+    if (!bridge)
+        return board->host.view();
+    print_change();
+    std::lock_guard lock(print_mu);
+    return printed_view;
 }
 
 // Writes the files and the summary, then ends the process: by `sig` when a signal ended the
@@ -107,7 +191,7 @@ void print_change()
         bool ok = board->panel.write_png(opts.panel_png, 3);
         say(ok ? "panel: " + opts.panel_png : "panel: not written to " + opts.panel_png);
     }
-    say("host typed: \"" + sim::c_escaped(board->host.view().typed) + "\"");
+    say("host typed: \"" + sim::c_escaped(current_view().typed) + "\"");
     if (sig) {
         signal(sig, SIG_DFL);
         sigset_t one;
@@ -138,10 +222,45 @@ void hook_exit()
     std::call_once(once, [] { on_exit(on_application_exit, nullptr); });
 }
 
+// Lines about the importer of the USB device, as it comes and goes.
+void print_imports()
+{
+    static bool imported = false;
+    auto s = bridge->stats();
+    if (s.imported == imported)
+        return;
+    imported = s.imported;
+    if (imported)
+        say("usbip: imported; the importing machine is the host");
+    else
+        say("usbip: released (" + s.last_error + "); the cable is unplugged until the next import");
+}
+
+// The LEDs the library set on the board's keyboards (not on the mice of --mouse): a line at
+// each change.
+void print_board_leds()
+{
+    static std::array<uint32_t, vboard::kPorts> shown{};
+    for (int n = 0; n < vboard::kPorts; ++n) {
+        uint32_t leds = board->events.leds(n);
+        if (leds == shown[size_t(n)])
+            continue;
+        shown[size_t(n)] = leds;
+        bool mouse = std::find(opts.mice.begin(), opts.mice.end(), n) != opts.mice.end();
+        if (!mouse && !opts.quiet)
+            say("vboard: event" + std::to_string(n) + " LEDs: " + led_names(int(leds)));
+    }
+}
+
 void watch_host()
 {
     for (;;) {
         print_change();
+        print_board_leds();
+        if (bridge)
+            print_imports();
+        else
+            echo_lock_keys();
         std::this_thread::sleep_for(1ms);
     }
 }
@@ -150,7 +269,14 @@ void watch_host()
 // the port's device is open. Recorded events before that would be lost, as on a kernel.
 void wait_port_open(int port)
 {
-    while (!board->host.wait_configured(1s)) {
+    if (bridge) {
+        while (!bridge->wait([](auto &s, auto &) { return s.imported; }, 1s)) {
+        }
+        while (std::atomic_ref<uint8_t>(km.configok).load() != 1)
+            std::this_thread::sleep_for(10ms);
+    } else {
+        while (!board->host.wait_configured(1s)) {
+        }
     }
     while (!board->events.wait_open(port, 1, 1s)) {
     }
@@ -197,11 +323,11 @@ bool replays_done_and_settled()
     for (auto &r : opts.replays)
         board->events.wait_drained(r.port, 1s);
     // The host polls every 1 ms; 200 ms without a change means the last report is in.
-    std::string seen = sim::describe(board->host.view());
+    std::string seen = sim::describe(current_view());
     unsigned reports = 0;
     for (auto stable_since = Clock::now(); Clock::now() - stable_since < 200ms;) {
         std::this_thread::sleep_for(10ms);
-        auto v = board->host.view();
+        auto v = current_view();
         std::string now = sim::describe(v);
         unsigned n = v.keyboard_reports + v.mouse_reports + v.consumer_reports;
         if (now != seen || n != reports) {
@@ -396,8 +522,24 @@ void start_virtual_board()
     }
     if (!opts.pcap.empty() && !board->host.capture(opts.pcap))
         fail("cannot write the capture " + opts.pcap);
-    board->host.start();
-    say("virtual board: CH374 on /dev/spidev0.0" + ports + ", host on the cable");
+    if (opts.usbip_address.empty()) {
+        board->host.start();
+        say("virtual board: CH374 on /dev/spidev0.0" + ports + ", host on the cable");
+    } else {
+        sim::UsbipBridgeOptions bo;
+        bo.listen_address = opts.usbip_address;
+        bo.port = uint16_t(opts.usbip_port);
+        bo.log_limit = 4096; // the printing keeps up; a long run must not grow without end
+        bridge = new sim::UsbipBridge(board->chip, bo);
+        std::string where = opts.usbip_address + ":" + std::to_string(opts.usbip_port);
+        if (!bridge->start())
+            fail("--usbip " + where + ": " + strerror(errno));
+        // usbip's own port is 3240; another goes before its command.
+        std::string port = std::to_string(bridge->port());
+        say("virtual board: CH374 on /dev/spidev0.0" + ports + ", exported over USB/IP on " + opts.usbip_address +
+            ":" + port + " as bus id 1-1 (usbip " + (port == "3240" ? "" : "--tcp-port " + port + " ") +
+            "attach -r " + opts.usbip_address + " -b 1-1)");
+    }
 
     if (pipe2(signal_pipe, O_CLOEXEC) != 0)
         fail("no pipe for the signals");
@@ -424,6 +566,23 @@ void start_virtual_board()
 }
 
 } // namespace
+
+// The board answers for its event devices wherever the application looks for them without
+// the library (a service counting the keyboards plugged into the board), not the PC's.
+extern "C" int access(const char *path, int mode)
+{
+    static auto real = reinterpret_cast<int (*)(const char *, int)>(dlsym(RTLD_NEXT, "access"));
+    if (board) {
+        bool ours;
+        {
+            std::lock_guard lock(sim::Kernel::instance().mutex());
+            ours = board->events.owns(path);
+        }
+        if (ours)
+            return sim::Kernel::instance().do_access(path, mode);
+    }
+    return real ? real(path, mode) : (errno = ENOSYS, -1);
+}
 
 // The application's km_init, with the end of the run hooked first (see hook_exit).
 extern "C" int km_init(void)

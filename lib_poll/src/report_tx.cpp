@@ -16,6 +16,7 @@
 #include <ctime>
 
 namespace usbdev {
+bool bus_suspended;
 TxEndpoint ep1_tx{REG_USB_ENDP1, RAM_ENDP1_TRAN, "mouse tx timeout", &ep1_tx_ok, &ep1_tx_tog, {}};
 TxEndpoint ep2_tx{REG_USB_ENDP2, RAM_ENDP2_TRAN, "keyboard tx timeout", &ep2_tx_ok, &ep2_tx_tog, {}};
 } // namespace usbdev
@@ -33,6 +34,10 @@ constexpr long kTxWaitMs = 100;
 // is no longer news: it collapses into the current state, so nothing old is played back
 // later to whatever has the focus by then.
 constexpr uint64_t kStaleUs = kTxWaitMs * 1000;
+// A host that still has the bus up and the device configured but takes no keyboard report
+// may only be busy (a loaded PC, a virtual machine catching up): what was typed meanwhile is
+// still wanted there, so its keys collapse only after a pause no busy host makes.
+constexpr uint64_t kKeysStaleUs = 1000000;
 // The chip answers every token with NAK until a completion is served, so a host that polls
 // endpoint 1 and then endpoint 2 in each frame would never get endpoint 2's report while
 // endpoint 1 has one in every frame. After a collection the next report of that endpoint
@@ -442,7 +447,8 @@ void tx_tick()
                 mark_unpolled(o, now);
             arm_if_idle(*ep);
         }
-        if (ep->count && now - ep->head_since > kStaleUs)
+        const bool away = is_mouse(*ep) || usbdev::bus_suspended || !usbdev::configok_load();
+        if (ep->count && now - ep->head_since > (away ? kStaleUs : kKeysStaleUs))
             ep->stale = true;
         if (ep->stale)
             collapse(*ep, now);

@@ -73,6 +73,8 @@ struct TxEndpoint {
 };
 extern TxEndpoint ep1_tx;
 extern TxEndpoint ep2_tx;
+// The host has suspended the bus (guarded by `mutex`; any transfer, a wake-up or a reset ends it).
+extern bool bus_suspended;
 
 // Device thread, `mutex` held: the host took the armed report; with `arm_next` the next one
 // is armed at once (not when a bus reset follows).

@@ -448,10 +448,13 @@ void USB_DeviceInterrupt(void)
             // of a device the host is about to enumerate. Hosts wait 10 ms after a reset
             // before the first SETUP, so no transfer of the new session is lost here.
             Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_INTER_FLAG);
+            usbdev::bus_suspended = false;
             unconfigure();
         } else if (s & BIT_IF_TRANSFER) {
+            usbdev::bus_suspended = false;
             transfer_done();
         } else if (s & BIT_IF_USB_SUSPEND) {
+            usbdev::bus_suspended = !(s & BIT_IF_WAKE_UP);
             if (s & BIT_IF_WAKE_UP) {
                 // Served late: the bus has already resumed, the oscillator must keep running.
                 Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_USB_SUSPEND | BIT_IF_WAKE_UP);
@@ -460,6 +463,7 @@ void USB_DeviceInterrupt(void)
                 Dev_Write374Byte(REG_SYS_CTRL, Dev_Read374Byte(REG_SYS_CTRL) | BIT_CTRL_OSCIL_OFF);
             }
         } else if (s & BIT_IF_WAKE_UP) {
+            usbdev::bus_suspended = false;
             Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_WAKE_UP);
         } else {
             Dev_Write374Byte(REG_INTER_FLAG, BIT_IF_USB_PAUSE | BIT_IF_INTER_FLAG);

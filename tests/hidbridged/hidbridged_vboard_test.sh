@@ -53,7 +53,8 @@ r=$("$ctl" --socket "$sock" type zwei yaks) || fail "type: $r"
 r=$("$ctl" --socket "$sock" key press nosuch)
 [ $? -eq 1 ] && [ "$r" = "err unknown key 'nosuch'" ] || fail "an unknown key: $r"
 r=$(printf 'status\nkey down leftshift\nkey press enter\n' | "$ctl" --socket "$sock") || fail "stdin: $r"
-echo "$r" | grep -q '^ok version=.* host=configured .*layout=de clients=1 leds=none$' || fail "status: $r"
+# inputs: the board's keyboard and mouse, whatever this PC has in /dev/input.
+echo "$r" | grep -q '^ok version=.* host=configured inputs=2 layout=de clients=1 leds=none$' || fail "status: $r"
 # The Shift that client held is gone with it: the next letter is small.
 r=$("$ctl" --socket "$sock" type a) || fail "type a: $r"
 

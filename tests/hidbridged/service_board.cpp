@@ -158,13 +158,24 @@ std::string Client::ask(const std::string &line)
 
 size_t keyboard_reports() { return board().host.reports(0x82).size(); }
 
-std::string host_typed(const char *layout, size_t from)
+std::string host_typed(const char *layout, size_t from, bool caps, bool *caps_after)
 {
-    hidbridged::TextDecoder d(hidbridged::layout_by_name(layout));
+    hidbridged::LayoutName n;
+    std::string error;
+    std::string_view l = layout;
+    n.layout = l.substr(0, l.find('('));
+    if (l.find('(') != std::string_view::npos)
+        n.variant = l.substr(l.find('(') + 1, l.size() - l.find('(') - 2);
+    auto keymap = hidbridged::find_layout(n, error);
+    if (!keymap)
+        return "<" + error + ">";
+    hidbridged::TextDecoder d(*keymap, caps);
     auto reports = board().host.reports(0x82);
     for (size_t i = 0; i < reports.size(); ++i)
         if (auto k = sim::decode_keyboard(reports[i].bytes))
             d.report(k->modifiers, k->keys, i >= from);
+    if (caps_after)
+        *caps_after = d.caps();
     return d.text();
 }
 

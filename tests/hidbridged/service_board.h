@@ -48,9 +48,10 @@ private:
     std::string in_;
 };
 
-// What the host typed: its keyboard reports from `from` on, each newly pressed key with the
-// modifiers of its report, through the layout's decoder.
-std::string host_typed(const char *layout, size_t from = 0);
+// What the host typed: its keyboard reports from `from` on, through libxkbcommon with the
+// layout's keymap ("de", "us(intl)"), Caps Lock on from the start when `caps`; `caps_after`:
+// the host's Caps Lock at the end.
+std::string host_typed(const char *layout, size_t from = 0, bool caps = false, bool *caps_after = nullptr);
 size_t keyboard_reports();
 
 } // namespace hbtest

@@ -5,11 +5,13 @@
 #include "hidbridge.h"
 
 #include <gtest/gtest.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <linux/input-event-codes.h>
 
 #include <atomic>
 #include <fstream>
+#include <set>
 #include <sys/wait.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -22,6 +24,16 @@ namespace {
 sim::HostView view() { return board().host.view(); }
 
 bool host_sees(const std::function<bool(const sim::HostView &)> &pred) { return board().host.wait_view(pred, 1s); }
+
+// The chip takes the host's LED report before the device thread hands it to the library.
+bool host_leds(uint8_t v)
+{
+    if (!board().host.set_leds(v))
+        return false;
+    for (int i = 0; i < 100 && km_query_leds() != v; ++i)
+        std::this_thread::sleep_for(10ms);
+    return km_query_leds() == v;
+}
 
 constexpr uint8_t kA = 0x04, kLeftShift = 0xE1;
 
@@ -80,9 +92,9 @@ TEST(ServiceCommands, EveryCommandAndItsReply)
 
     EXPECT_EQ(c.ask("type hi"), "ok");
     EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=configured inputs=2 layout=us clients=1 leds=none");
-    ASSERT_TRUE(board().host.set_leds(0x03));
+    ASSERT_TRUE(host_leds(0x03));
     EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=configured inputs=2 layout=us clients=1 leds=num,caps");
-    ASSERT_TRUE(board().host.set_leds(0x00));
+    ASSERT_TRUE(host_leds(0x00));
     EXPECT_EQ(c.ask("key down b"), "ok");
     EXPECT_EQ(c.ask("button down right"), "ok");
     EXPECT_EQ(c.ask("release"), "ok");
@@ -245,6 +257,114 @@ TEST(ServiceType, BritishSample)
     EXPECT_EQ(c.ask("status").find("layout=gb"), std::string("ok version=1.0.0 host=configured inputs=2 ").size());
 }
 
+// Every character the keymap puts on the main block's keys with at most Shift and, where
+// right Alt is AltGr, AltGr: read from the keymap's levels, not from the service's plan.
+std::string keymap_characters(const char *layout)
+{
+    std::string error;
+    auto l = hidbridged::find_layout({layout, ""}, error);
+    EXPECT_TRUE(l) << error;
+    if (!l)
+        return "";
+    xkb_keymap *k = l->keymap();
+    const xkb_keysym_t *syms;
+    bool altgr = xkb_keymap_key_get_syms_by_level(k, xkb_keymap_key_by_name(k, "RALT"), 0, 0, &syms) == 1 &&
+                 syms[0] == XKB_KEY_ISO_Level3_Shift;
+    std::set<char32_t> chars;
+    for (xkb_keycode_t kc = xkb_keymap_min_keycode(k); kc <= xkb_keymap_max_keycode(k); ++kc) {
+        const char *name = xkb_keymap_key_get_name(k, kc);
+        std::string_view n = name ? name : "";
+        bool main_block = (n.size() == 4 && n[0] == 'A' && std::string_view("EDCB").find(n[1]) != n.npos) ||
+                          n == "TLDE" || n == "BKSL" || n == "LSGT" || n == "SPCE";
+        if (!main_block)
+            continue;
+        int levels = std::min<int>(xkb_keymap_num_levels_for_key(k, kc, 0), altgr ? 4 : 2);
+        for (int lv = 0; lv < levels; ++lv)
+            for (int i = 0, n_syms = xkb_keymap_key_get_syms_by_level(k, kc, 0, lv, &syms); i < n_syms; ++i)
+                if (char32_t c = xkb_keysym_to_utf32(syms[i]); c >= 0x20 && c != 0x7F)
+                    chars.insert(c);
+    }
+    std::string text;
+    for (char32_t c : chars)
+        hidbridged::append_utf8(text, c);
+    return text;
+}
+
+// Types text in lines the service takes, cut between characters.
+void type_all(Client &c, const std::string &text)
+{
+    for (size_t at = 0; at < text.size();) {
+        size_t end = std::min(text.size(), at + 200);
+        while (end < text.size() && (text[end] & 0xC0) == 0x80)
+            --end;
+        ASSERT_EQ(c.ask("type " + text.substr(at, end - at)), "ok") << text.substr(at, end - at);
+        at = end;
+    }
+}
+
+TEST(ServiceType, EveryCharacterOfFourLayoutsAndDeadKeysWithCapsLockOffAndOn)
+{
+    start_service();
+    Client c;
+    for (const char *layout : {"us", "gb", "de", "fr"}) {
+        std::string text = keymap_characters(layout);
+        EXPECT_GT(text.size(), 90u) << layout;
+        ASSERT_EQ(c.ask(std::string("layout ") + layout), "ok");
+        for (bool caps : {false, true}) {
+            ASSERT_TRUE(host_leds(caps ? 0x02 : 0x00));
+            size_t from = keyboard_reports();
+            type_all(c, text);
+            bool caps_after = !caps;
+            EXPECT_EQ(host_typed(layout, from, caps, &caps_after), text) << layout << (caps ? " with Caps Lock" : "");
+            EXPECT_EQ(caps_after, caps) << layout << ": Caps Lock left as it was";
+        }
+    }
+    // Dead keys, as the compose table combines them, also under Caps Lock.
+    for (auto [layout, variant, text] : {std::tuple{"fr", "", "fête ^ ¨ Ëô Î"}, {"us", "intl", "é ã ' \" Ç ñ"}}) {
+        ASSERT_EQ(c.ask(std::string("layout ") + layout + " " + variant), "ok");
+        std::string name = std::string(layout) + (*variant ? std::string("(") + variant + ")" : "");
+        for (bool caps : {false, true}) {
+            ASSERT_TRUE(host_leds(caps ? 0x02 : 0x00));
+            size_t from = keyboard_reports();
+            EXPECT_EQ(c.ask(std::string("type ") + text), "ok");
+            EXPECT_EQ(host_typed(name.c_str(), from, caps), text) << name << (caps ? " with Caps Lock" : "");
+        }
+    }
+    EXPECT_NE(c.ask("status").find(" layout=us(intl) "), std::string::npos);
+
+    // µ needs Caps Lock off on de: stopped between the two Caps Lock strokes, the typing still
+    // leaves it on.
+    Client other;
+    ASSERT_EQ(other.ask("key down k"), "ok");
+    ASSERT_EQ(c.ask("layout de"), "ok");
+    ASSERT_TRUE(host_leds(0x02));
+    size_t from = keyboard_reports();
+    EXPECT_EQ(c.ask("type µk"), "err cannot type while k is held (typing stopped after 2 of 4 key strokes)");
+    bool caps_after = false;
+    EXPECT_EQ(host_typed("de", from, true, &caps_after), "µ");
+    EXPECT_TRUE(caps_after);
+}
+
+TEST(ServiceType, AnUnknownLayoutIsNamedAndNothingIsTypedUntilOneIsGiven)
+{
+    start_service("[keyboard]\nlayout = xx\n");
+    Client c;
+    EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=configured inputs=2 layout=none clients=1 leds=none");
+    size_t from = keyboard_reports();
+    EXPECT_EQ(c.ask("type hello"), "err no layout: " + config_path() + ": [keyboard] layout = \"xx\": xkb-data has no layout 'xx'");
+    EXPECT_EQ(keyboard_reports(), from) << "not typed in another layout";
+    EXPECT_EQ(c.ask("key press a"), "ok") << "the rest goes on";
+    EXPECT_EQ(c.ask("layout de nosuch"), "err variant 'nosuch': xkb-data has no variant 'nosuch' of layout 'de'");
+    EXPECT_EQ(c.ask("layout ../x"), "err layout '../x': no layout name");
+    EXPECT_EQ(c.ask("layout de"), "ok");
+    from = keyboard_reports();
+    EXPECT_EQ(c.ask("type zß"), "ok");
+    EXPECT_EQ(host_typed("de", from), "zß");
+    EXPECT_NE(c.ask("status").find(" layout=de "), std::string::npos);
+    Client other;
+    EXPECT_NE(other.ask("status").find(" layout=none "), std::string::npos) << "the layout is the client's own";
+}
+
 TEST(ServiceType, ARefusedCharacterTypesNothing)
 {
     start_service();
@@ -271,6 +391,13 @@ TEST(ServiceType, RefusesWhatTheHostWouldNotTakeAsText)
     ASSERT_TRUE(host_sees([](auto &v) { return v.modifiers == 0x04; }));
     EXPECT_EQ(typist.ask("type hi"), "err cannot type while leftalt is held") << "a physical key counts too";
     board().events.key(0, KEY_LEFTALT, 0);
+    board().events.syn(0);
+    ASSERT_TRUE(host_sees([](auto &v) { return v.modifiers == 0; }));
+    board().events.key(0, KEY_RIGHTSHIFT, 1);
+    board().events.syn(0);
+    ASSERT_TRUE(host_sees([](auto &v) { return v.modifiers == 0x20; }));
+    EXPECT_EQ(typist.ask("type hi"), "err cannot type while rightshift is held") << "the host would type HI";
+    board().events.key(0, KEY_RIGHTSHIFT, 0);
     board().events.syn(0);
     ASSERT_TRUE(host_sees([](auto &v) { return v.modifiers == 0; }));
 

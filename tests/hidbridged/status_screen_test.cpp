@@ -38,7 +38,7 @@ TEST(ServiceStatusScreen, ShowsTheStateAndDrawsOnlyWhatChanged)
     sim::Board board;
     board.gpio.set_logging(false);
     lcd_init();
-    StatusInfo info{"1.0.0", true, 2, true, "192.168.1.20", "255.255.255.0", "192.168.1.1", "00:1A:2B:3C:4D:5E", true};
+    StatusInfo info{"1.0.0", true, 2, true, "192.168.1.20", "255.255.255.0", "192.168.1.1", "00:1A:2B:3C:4D:5E", true, ""};
     auto g = StatusScreen::compose(info);
     EXPECT_EQ(row(g, 0), "1.0.0  host:ok in:2 ");
     EXPECT_EQ(row(g, 1), "ip 192.168.1.20     ");
@@ -50,6 +50,8 @@ TEST(ServiceStatusScreen, ShowsTheStateAndDrawsOnlyWhatChanged)
     EXPECT_EQ(row(StatusScreen::compose(none), 0), "1.0.0  host:-- in:0 ");
     EXPECT_EQ(row(StatusScreen::compose(none), 1), "ip -                ");
     EXPECT_EQ(row(StatusScreen::compose(none), 4), "eth0 -            dn");
+    none.layout_problem = "no layout fr(xx)";
+    EXPECT_EQ(row(StatusScreen::compose(none), 4), "no layout fr(xx)    ");
 
     StatusScreen screen;
     screen.begin();

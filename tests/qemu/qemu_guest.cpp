@@ -50,7 +50,7 @@ std::string QemuGuest::prepare()
     return "preparing the QEMU guest failed:\n" + out;
 }
 
-QemuGuest::~QemuGuest()
+ChildLines::~ChildLines()
 {
     if (pid_ > 0)
         finish(std::chrono::milliseconds(0));
@@ -58,9 +58,6 @@ QemuGuest::~QemuGuest()
 
 bool QemuGuest::start(uint16_t bridge_port, const GuestOptions &opts)
 {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) < 0 || ::pipe2(out, O_CLOEXEC) < 0)
-        return false;
     std::string append = "console=ttyS0 loglevel=1 panic=-1 hb.devs=" + std::to_string(opts.devices) +
                          " hb.run=" + std::to_string(opts.run_s) +
                          " hb.open=" + (opts.keyboards_only ? "keyboards" : "all") +
@@ -71,6 +68,15 @@ bool QemuGuest::start(uint16_t bridge_port, const GuestOptions &opts)
                                      "-monitor", "none", "-serial", "stdio", "-no-reboot", "-m", "256", "-accel",
                                      "tcg", "-kernel", kernel, "-initrd", initrd, "-append", append, "-netdev", net,
                                      "-device", "virtio-net-pci,netdev=n0"};
+    return ChildLines::start(args);
+}
+
+bool ChildLines::start(const std::vector<std::string> &args_in)
+{
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) < 0 || ::pipe2(out, O_CLOEXEC) < 0)
+        return false;
+    std::vector<std::string> args = args_in;
     std::vector<char *> argv;
     for (auto &a : args)
         argv.push_back(a.data());
@@ -80,7 +86,7 @@ bool QemuGuest::start(uint16_t bridge_port, const GuestOptions &opts)
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, out[1], 2);
-    int rc = ::posix_spawnp(&pid_, "qemu-system-x86_64", &fa, nullptr, argv.data(), environ);
+    int rc = ::posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     ::close(in[0]);
     ::close(out[1]);
@@ -96,7 +102,7 @@ bool QemuGuest::start(uint16_t bridge_port, const GuestOptions &opts)
     return true;
 }
 
-void QemuGuest::reader()
+void ChildLines::reader()
 {
     std::string partial;
     char buf[4096];
@@ -127,7 +133,7 @@ void QemuGuest::reader()
     cv_.notify_all();
 }
 
-std::string QemuGuest::wait_line(const std::string &prefix, std::chrono::milliseconds timeout, size_t from)
+std::string ChildLines::wait_line(const std::string &prefix, std::chrono::milliseconds timeout, size_t from)
 {
     std::unique_lock lock(mu_);
     std::string found;
@@ -142,14 +148,20 @@ std::string QemuGuest::wait_line(const std::string &prefix, std::chrono::millise
     return found;
 }
 
-void QemuGuest::send(const std::string &line)
+void ChildLines::send(const std::string &line)
 {
     std::string l = line + "\n";
     if (in_fd_ >= 0)
         [[maybe_unused]] ssize_t n = ::write(in_fd_, l.data(), l.size());
 }
 
-bool QemuGuest::finish(std::chrono::milliseconds timeout)
+void ChildLines::signal(int sig)
+{
+    if (pid_ > 0)
+        ::kill(pid_, sig);
+}
+
+bool ChildLines::finish(std::chrono::milliseconds timeout, int *status)
 {
     if (pid_ <= 0)
         return false;
@@ -170,6 +182,8 @@ bool QemuGuest::finish(std::chrono::milliseconds timeout)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     pid_ = -1;
+    if (status)
+        *status = st;
     ::close(in_fd_);
     in_fd_ = -1;
     if (reader_.joinable())
@@ -179,19 +193,19 @@ bool QemuGuest::finish(std::chrono::milliseconds timeout)
     return by_itself;
 }
 
-std::vector<std::string> QemuGuest::lines() const
+std::vector<std::string> ChildLines::lines() const
 {
     std::lock_guard lock(mu_);
     return lines_;
 }
 
-std::vector<std::chrono::steady_clock::time_point> QemuGuest::arrivals() const
+std::vector<std::chrono::steady_clock::time_point> ChildLines::arrivals() const
 {
     std::lock_guard lock(mu_);
     return arrivals_;
 }
 
-size_t QemuGuest::line_count() const
+size_t ChildLines::line_count() const
 {
     std::lock_guard lock(mu_);
     return lines_.size();

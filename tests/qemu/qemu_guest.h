@@ -22,6 +22,43 @@
 #include <thread>
 #include <vector>
 
+// A child process whose standard output and error are read line by line as they come.
+class ChildLines {
+public:
+    ChildLines() = default;
+    ~ChildLines();
+    ChildLines(const ChildLines &) = delete;
+    ChildLines &operator=(const ChildLines &) = delete;
+
+    // Starts args[0] (looked up in PATH); false when it cannot be started.
+    bool start(const std::vector<std::string> &args);
+    // Until a line starting with `prefix` arrives (after the `from`-th line); the line, or "".
+    std::string wait_line(const std::string &prefix, std::chrono::milliseconds timeout, size_t from = 0);
+    // One line to its standard input.
+    void send(const std::string &line);
+    void signal(int sig);
+    // Waits for it to end; at the deadline it is killed by its process id. True when it
+    // ended by itself; *status (if given) is its wait status.
+    bool finish(std::chrono::milliseconds timeout, int *status = nullptr);
+
+    std::vector<std::string> lines() const;
+    // When each line reached us, in the same order.
+    std::vector<std::chrono::steady_clock::time_point> arrivals() const;
+    size_t line_count() const;
+
+private:
+    void reader();
+
+    pid_t pid_ = -1;
+    int in_fd_ = -1, out_fd_ = -1;
+    std::thread reader_;
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<std::string> lines_;
+    std::vector<std::chrono::steady_clock::time_point> arrivals_;
+    bool eof_ = false;
+};
+
 struct GuestOptions {
     int devices = 2;  // USB event devices the reader waits for before it is ready
     int run_s = 40;   // the reader's own limit after it is ready
@@ -45,31 +82,16 @@ struct GuestEvent {
     bool operator==(const GuestEvent &) const = default;
 };
 
-class QemuGuest {
+class QemuGuest : public ChildLines {
 public:
-    QemuGuest() = default;
-    ~QemuGuest();
-    QemuGuest(const QemuGuest &) = delete;
-    QemuGuest &operator=(const QemuGuest &) = delete;
-
     // Makes sure QEMU is installed and the kernel and initramfs are built (cached outside the
     // repository). Returns why the guest cannot run here, or "" when it can.
     static std::string prepare();
 
     // Boots the guest; its network reaches only the bridge's port on 127.0.0.1.
     bool start(uint16_t bridge_port, const GuestOptions &opts);
-    // Until a line starting with `prefix` arrives (after the `from`-th line); the line, or "".
-    std::string wait_line(const std::string &prefix, std::chrono::milliseconds timeout, size_t from = 0);
-    // One line to the guest's console.
-    void send(const std::string &line);
-    // Waits for the guest to power off; at the deadline QEMU is killed by its process id.
-    // True when it ended by itself.
-    bool finish(std::chrono::milliseconds timeout);
+    // The console's lines, send() and finish() (the guest powers off) are ChildLines'.
 
-    std::vector<std::string> lines() const;
-    // When each line reached us, in the same order.
-    std::vector<std::chrono::steady_clock::time_point> arrivals() const;
-    size_t line_count() const;
     // Decoded from the console.
     std::vector<GuestEvent> events() const;
     struct Device {
@@ -86,16 +108,4 @@ public:
     std::string transcript() const;
 
     static std::string kernel, initrd;
-
-private:
-    void reader();
-
-    pid_t pid_ = -1;
-    int in_fd_ = -1, out_fd_ = -1;
-    std::thread reader_;
-    mutable std::mutex mu_;
-    std::condition_variable cv_;
-    std::vector<std::string> lines_;
-    std::vector<std::chrono::steady_clock::time_point> arrivals_;
-    bool eof_ = false;
 };

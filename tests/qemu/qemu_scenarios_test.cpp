@@ -9,8 +9,12 @@
 #include "usbfunc.h"
 #include "usbip_bridge.h"
 
+#include <fcntl.h>
 #include <linux/input.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -500,6 +504,76 @@ TEST_F(RealHost, FastMouseMotionAddsUpInTheGuest)
     EXPECT_EQ(final.y, want_y);
     EXPECT_EQ(final.press, clicks);
     EXPECT_EQ(final.release, clicks);
+}
+
+// The launcher as a user runs it: hidbridge-vboard --usbip with the forward example and a
+// keyboard on port 0 fed by this test. The guest imports the board from the launcher's own
+// bridge, gets what is typed on the board's keyboard, and turns Caps Lock on and off through
+// its event device; the board receives each LED report and lights its keyboard's LED (the
+// launcher's "host LEDs:" and "vboard: event0 LEDs:" lines).
+TEST(Launcher, UsbipExportsTheBoardToARealKernelCapsLockIncluded)
+{
+    if (std::string why = QemuGuest::prepare(); !why.empty())
+        GTEST_SKIP() << "QEMU scenarios skipped: " << why;
+    char dir[] = "/tmp/hb-vboard-usbip-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/event";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ChildLines vboard;
+    ASSERT_TRUE(vboard.start({HB_VBOARD_LAUNCHER, "--usbip", "0", "--forward", "0:" + fifo, "--", HB_FORWARD_APP}));
+    const std::string started = vboard.wait_line("virtual board: ", 30s);
+    unsigned port = 0;
+    const size_t at = started.find("exported over USB/IP on 127.0.0.1:");
+    ASSERT_TRUE(at != started.npos && std::sscanf(started.c_str() + at + 34, "%u", &port) == 1) << started;
+    int ev = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC); // the board has it open: no wait
+    ::unlink(fifo.c_str());
+    ::rmdir(dir);
+    ASSERT_GE(ev, 0);
+    auto transcript = [&] { return ::testing::PrintToString(vboard.lines()); };
+
+    QemuGuest guest;
+    ASSERT_TRUE(guest.start(uint16_t(port), {}));
+    ASSERT_FALSE(guest.wait_line("HB-READY", kBootTimeout).empty()) << guest.transcript() << transcript();
+    int keyboard = -1;
+    for (auto &[n, d] : guest.devices())
+        keyboard = d.caps.find("led") != std::string::npos ? n : keyboard;
+    ASSERT_GE(keyboard, 0) << guest.transcript();
+    EXPECT_FALSE(vboard.wait_line("usbip: imported", 5s).empty()) << transcript();
+
+    // h, i, Enter on the board's keyboard, each press and release a packet of its own.
+    std::vector<GuestEvent> want;
+    for (unsigned k : {KEY_H, KEY_I, KEY_ENTER})
+        for (int value : {1, 0}) {
+            input_event records[2] = {{{}, EV_KEY, uint16_t(k), value}, {{}, EV_SYN, SYN_REPORT, 0}};
+            ASSERT_EQ(::write(ev, records, sizeof records), ssize_t(sizeof records));
+            want.push_back(key(k, value));
+            std::this_thread::sleep_for(50ms);
+        }
+    EXPECT_FALSE(guest.wait_line("HB-EV " + std::to_string(keyboard) + " 1 28 0", 10s).empty()) << guest.transcript();
+
+    // Caps Lock on and off from the guest's side; each reaches the board and its keyboard.
+    for (auto [cmd, names] : {std::pair{"LED 1 1", "caps"}, std::pair{"LED 1 0", "none"}}) {
+        size_t from = vboard.line_count();
+        guest.send(cmd);
+        for (std::string line : {"host LEDs: ", "vboard: event0 LEDs: "})
+            EXPECT_FALSE(vboard.wait_line(line + names, 10s, from).empty()) << cmd << "\n" << transcript();
+    }
+
+    guest.send("END");
+    EXPECT_FALSE(guest.wait_line("HB-DONE", 30s).empty()) << guest.transcript();
+    EXPECT_TRUE(guest.finish(10s)) << "QEMU had to be killed";
+    // The guest powered off: the connection dropped, which unplugs the board's cable.
+    EXPECT_FALSE(vboard.wait_line("usbip: released", 10s).empty()) << transcript();
+    ::close(ev);
+    vboard.signal(SIGTERM);
+    EXPECT_TRUE(vboard.finish(10s)) << transcript();
+    auto lines = vboard.lines();
+    EXPECT_EQ(lines.empty() ? "" : lines.back(), "host typed: \"hi\\n\"") << transcript();
+    std::vector<GuestEvent> got;
+    for (auto e : guest.events())
+        if (e.dev == keyboard && e.type == EV_KEY)
+            got.push_back({0, e.type, e.code, e.value});
+    EXPECT_EQ(got, want) << "the guest saw\n" << describe(got) << guest.transcript();
 }
 
 } // namespace

@@ -38,12 +38,13 @@ public:
     void bus_reset() override
     {
         resets++;
+        suspended = false;
         address = 0;
         ep1_tog = 0;
         phase = Idle;
     }
-    void suspend() override {}
-    void resume() override {}
+    void suspend() override { suspended = true; }
+    void resume() override { suspended = false; }
 
     Handshake setup(uint8_t addr, const uint8_t p[8]) override
     {
@@ -145,6 +146,7 @@ public:
     enum Phase { Idle, DataIn, DataOut, StatusIn } phase = Idle;
     bool plugged = true;
     int resets = 0;
+    bool suspended = false;
     uint8_t address = 0;
     std::optional<uint8_t> new_address;
     std::vector<uint8_t> reply, out_data;
@@ -467,18 +469,38 @@ TEST_F(Bridge, UnlinkRemovesAPendingUrbAndAnswersALateOne)
     EXPECT_EQ(s.unlink_hits, 1u);
 }
 
-TEST_F(Bridge, AReleasedDeviceIsResetBeforeTheNextImport)
+// The cable follows the importer: idle while nobody holds the device, plugged (reset and
+// enumerated) by each import; others get the list and a busy answer meanwhile.
+TEST_F(Bridge, EachImportPlugsTheDeviceAndItsEndUnplugsIt)
 {
     ASSERT_TRUE(enumerated());
+    auto idle = [&] { return bridge.wait([](const auto &s, auto &) { return s.idle; }, 1s); };
+    ASSERT_TRUE(idle());
+    EXPECT_TRUE(dev_state([](RefDevice &d) { return d.suspended; }));
     {
         Client c(bridge.port());
         ASSERT_EQ(c.import(), 0u);
+        EXPECT_EQ(dev_state([](RefDevice &d) { return std::pair(d.resets, d.suspended); }), std::pair(4, false));
+        EXPECT_FALSE(bridge.stats().idle);
         c.submit(1, true, 8); // left pending when the client goes
+
+        Client lister(bridge.port());
+        lister.send(lister.op(0x8005));
+        auto rep = lister.recv(12 + 312 + 4);
+        ASSERT_EQ(rep.size(), 12u + 312 + 4);
+        EXPECT_EQ(be32(rep.data() + 8), 1u);
+        EXPECT_TRUE(lister.closed_by_peer());
+        Client second(bridge.port());
+        EXPECT_EQ(second.import(), 2u); // busy
+        EXPECT_TRUE(second.closed_by_peer());
+        EXPECT_EQ(bridge.stats().busy, 1u);
+        EXPECT_EQ(c.control(get_descriptor(1, 18)).actual, 18u) << "the importer lost the device";
     }
-    ASSERT_TRUE(enumerated(2));
-    EXPECT_EQ(dev_state([](RefDevice &d) { return d.resets; }), 4);
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(dev_state([](RefDevice &d) { return std::pair(d.resets, d.suspended); }), std::pair(4, true));
     Client c(bridge.port());
     ASSERT_EQ(c.import(), 0u);
+    EXPECT_EQ(dev_state([](RefDevice &d) { return d.resets; }), 6);
     EXPECT_EQ(c.control(get_descriptor(1, 18)).actual, 18u);
 
     // A device that goes away ends the import.

@@ -169,10 +169,20 @@ TEST(VboardOptions, RefusesBadOnes)
         {"--frobnicate", "--", "app"},
         {"--keyboard", "0"},                           // no application
         {"--keyboard", "0", "--"},
+        {"--usbip", "65536", "--", "app"},
+        {"--usbip", "localhost:3240", "--", "app"},    // an IPv4 address, not a name
+        {"--usbip", "127.0.0.1:", "--", "app"},
+        {"--usbip", "-1", "--", "app"},
+        {"--usbip", "3240", "--pcap", "b.pcap", "--", "app"}, // no modelled host to capture
     };
     for (auto &args : bad)
         EXPECT_NE(vboard::parse_options(args, true).error, "") << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_TRUE(vboard::parse_options({"--help"}, true).help);
+    // --usbip: the address defaults to this machine only.
+    auto u = vboard::parse_options({"--usbip", "3240", "--", "app"}, true).options;
+    EXPECT_EQ(u.usbip_address + ":" + std::to_string(u.usbip_port), "127.0.0.1:3240");
+    u = vboard::parse_options({"--usbip", "0.0.0.0:0", "--", "app"}, true).options;
+    EXPECT_EQ(u.usbip_address + ":" + std::to_string(u.usbip_port), "0.0.0.0:0");
     // The longest limit that fits is kept whole.
     EXPECT_EQ(vboard::parse_options({"--time-limit", "4294967", "--", "app"}, true).options.time_limit_ms, 4294967000u);
 }

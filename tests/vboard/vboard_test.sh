@@ -90,14 +90,28 @@ forward_device)
     grep -q '^forwarding keyboards' "$out/stdout" && break
     sleep 0.1
   done
-  # o, k, Enter: press and release, each followed by SYN_REPORT (struct input_event, native).
-  python3 -c '
+  # Keys pressed and released, each followed by SYN_REPORT (struct input_event, native).
+  keys() {
+    python3 -c '
 import struct, sys
-for code in (24, 37, 28):
+for code in sys.argv[1:]:
     for value in (1, 0):
-        sys.stdout.buffer.write(struct.pack("@llHHi", 0, 0, 1, code, value))
+        sys.stdout.buffer.write(struct.pack("@llHHi", 0, 0, 1, int(code), value))
         sys.stdout.buffer.write(struct.pack("@llHHi", 0, 0, 0, 0, 0))
-' >&3
+' "$@" >&3
+  }
+  until_line() {
+    for _ in $(seq 100); do
+      grep -q "$1" "$out/stdout" && return
+      sleep 0.1
+    done
+  }
+  # Caps Lock, o, then Caps Lock, k, Enter. The host sends its Caps Lock back as the LED report,
+  # and the library lights the keyboard's LED: each seen before the next Caps Lock.
+  keys 58 24
+  until_line '^vboard: event0 LEDs: caps$'
+  keys 58 37 28
+  until_line '^vboard: event0 LEDs: none$'
   for _ in $(seq 100); do
     awk '/keys \[0x28\]/ {e = 1} e && /keys \[\]/ {f = 1} END {exit !f}' "$out/stdout" && break
     sleep 0.1
@@ -111,7 +125,9 @@ for code in (24, 37, 28):
   wait $pid
   grep -q "on event0" "$out/stdout" || fail "port 0 not fed by the device"
   grep -q 'went away; port 0 unplugged' "$out/stdout" || fail "the device's end"
-  [ "$(tail -1 "$out/stdout")" = 'host typed: "ok\n"' ] || fail "last line"
+  [ "$(tail -1 "$out/stdout")" = 'host typed: "Ok\n"' ] || fail "last line"
+  [ "$(grep 'LEDs: ' "$out/stdout" | tr '\n' '|')" = \
+    'host LEDs: caps|vboard: event0 LEDs: caps|host LEDs: none|vboard: event0 LEDs: none|' ] || fail "keyboard LEDs"
   ;;
 bad_options)
   for args in "--keyboard 5 -- $app" "--replay 0 -- $app" "--keyboard 1 --mouse 1 -- $app" \
