@@ -41,7 +41,7 @@ const char *to_string(HostState s)
 UsbHost::UsbHost(UsbDevicePort &port, HostOptions opts)
     : port_(port), opts_(std::move(opts)), t0_(Clock::now()), polling_(opts_.poll),
       next_address_(opts_.first_address), style_(opts_.style), used_style_(opts_.style), idle_(opts_.idle),
-      poll_only_open_(opts_.poll_only_open)
+      poll_only_open_(opts_.poll_only_open), lock_leds_on_(opts_.lock_leds)
 {
     pub_.style = style_;
     pub_.polling = opts_.poll;

@@ -286,6 +286,7 @@ public:
     bool enumerate(EnumStyle style);
     void set_style(EnumStyle style); // for the enumerations that follow
     void set_idle_rate(std::optional<uint8_t> duration); // as HostOptions::idle, from now on
+    void set_lock_leds(bool on);                         // as HostOptions::lock_leds, from now on
     // As a host stack does to the enumerated device: the host learns the result. A device
     // configured this way is polled (ready) without the enumeration's LED report.
     ControlResult set_address(uint8_t address);
@@ -443,6 +444,7 @@ private:
     std::set<uint8_t> halted_;
     std::set<uint8_t> clear_pending_;
     bool poll_only_open_;
+    bool lock_leds_on_;                     // HostOptions::lock_leds or set_lock_leds()
     std::set<uint8_t> open_inputs_;         // endpoints whose input device is open
     std::deque<OutRequest> out_queue_;
     uint64_t out_ids_ = 0;

@@ -111,6 +111,12 @@ void UsbHost::set_idle_rate(std::optional<uint8_t> duration)
     idle_ = duration;
 }
 
+void UsbHost::set_lock_leds(bool on)
+{
+    std::lock_guard bus(bus_mu_);
+    lock_leds_on_ = on;
+}
+
 ControlResult UsbHost::step(const std::string &name, bool required, const Setup &s, ControlOptions o,
                             std::span<const uint8_t> out)
 {
@@ -312,7 +318,7 @@ bool UsbHost::run_enumeration(EnumStyle style, uint8_t address)
 bool UsbHost::send_led_report()
 {
     // A host that follows its lock keys tells a new device their state; otherwise all off.
-    const LedReport r = led_report(opts_.lock_leds ? lock_leds_ : 0x00);
+    const LedReport r = led_report(lock_leds_on_ ? lock_leds_ : 0x00);
     if (!r.keyboard || (!r.setup && !r.out_ep))
         return true;
     if (r.setup) {

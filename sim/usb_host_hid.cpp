@@ -60,7 +60,7 @@ void UsbHost::poll_in(uint8_t ep)
         r.seq = reports_.size();
         ++pub_.reports[ep];
         pub_.view.apply(kinds_[ep], r.bytes);
-        if (opts_.lock_leds && pub_.view.lock_leds() != lock_leds_) {
+        if (lock_leds_on_ && pub_.view.lock_leds() != lock_leds_) {
             lock_leds_ = pub_.view.lock_leds();
             lock_leds_due_ = true;
         }
