@@ -316,6 +316,28 @@ std::optional<uint8_t> decode_consumer(std::span<const uint8_t> r)
     return r[1];
 }
 
+std::optional<MouseReport> decode_boot_mouse(std::span<const uint8_t> r)
+{
+    if (r.size() < kBootMouseReportLen)
+        return std::nullopt;
+    MouseReport m;
+    m.buttons = r[0] & 0x07; // the rest of the byte is padding in the boot format
+    m.x = int8_t(r[1]);
+    m.y = int8_t(r[2]);
+    return m;
+}
+
+std::optional<KeyboardReport> decode_boot_keyboard(std::span<const uint8_t> r)
+{
+    if (r.size() < kBootKeyboardReportLen)
+        return std::nullopt;
+    KeyboardReport k;
+    k.modifiers = r[0];
+    std::copy(r.begin() + 2, r.begin() + kBootKeyboardReportLen, k.keys.begin());
+    k.slots = kBootKeyboardReportLen - 2;
+    return k;
+}
+
 bool HostView::key_held(uint8_t usage) const
 {
     if (usage >= 0xE0 && usage <= 0xE7)
@@ -329,46 +351,52 @@ unsigned HostView::presses(uint8_t usage) const
     return it == key_presses.end() ? 0 : it->second;
 }
 
+void HostView::apply_mouse(const MouseReport &m)
+{
+    for (int b = 0; b < 8; ++b)
+        if ((m.buttons >> b & 1) && !(buttons >> b & 1))
+            ++button_presses[b];
+    buttons = m.buttons;
+    x += m.x;
+    y += m.y;
+    wheel += m.wheel;
+    ++mouse_reports;
+}
+
+void HostView::apply_keyboard(const KeyboardReport &k)
+{
+    ++keyboard_reports;
+    // All slots ErrorRollOver (usage 1): the keyboard lost track; the state stays.
+    if (std::all_of(k.keys.begin(), k.keys.begin() + k.slots, [](uint8_t u) { return u == 1; }))
+        return;
+    for (int b = 0; b < 8; ++b)
+        if ((k.modifiers >> b & 1) && !(modifiers >> b & 1))
+            ++key_presses[uint8_t(0xE0 + b)];
+    std::vector<uint8_t> now;
+    for (uint8_t u : std::span(k.keys).first(k.slots))
+        if (u > 3 && std::find(now.begin(), now.end(), u) == now.end())
+            now.push_back(u);
+    for (uint8_t u : now)
+        if (std::find(keys.begin(), keys.end(), u) == keys.end()) {
+            ++key_presses[u];
+            type_key(u, k.modifiers);
+        }
+    keys = std::move(now);
+    modifiers = k.modifiers;
+}
+
 bool HostView::apply(ReportKind kind, std::span<const uint8_t> r)
 {
-    if (kind == ReportKind::Mouse) {
-        auto m = decode_mouse(r);
-        if (!m) {
-            ++malformed;
-            return false;
+    switch (kind) {
+    case ReportKind::Mouse:
+        if (auto m = decode_mouse(r)) {
+            apply_mouse(*m);
+            return true;
         }
-        for (int b = 0; b < 8; ++b)
-            if ((m->buttons >> b & 1) && !(buttons >> b & 1))
-                ++button_presses[b];
-        buttons = m->buttons;
-        x += m->x;
-        y += m->y;
-        wheel += m->wheel;
-        ++mouse_reports;
-        return true;
-    }
-    if (kind == ReportKind::Keyboard) {
+        break;
+    case ReportKind::Keyboard:
         if (auto k = decode_keyboard(r)) {
-            // All slots ErrorRollOver (usage 1): the keyboard lost track; the state stays.
-            if (std::all_of(k->keys.begin(), k->keys.end(), [](uint8_t u) { return u == 1; })) {
-                ++keyboard_reports;
-                return true;
-            }
-            for (int b = 0; b < 8; ++b)
-                if ((k->modifiers >> b & 1) && !(modifiers >> b & 1))
-                    ++key_presses[uint8_t(0xE0 + b)];
-            std::vector<uint8_t> now;
-            for (uint8_t u : k->keys)
-                if (u > 3 && std::find(now.begin(), now.end(), u) == now.end())
-                    now.push_back(u);
-            for (uint8_t u : now)
-                if (std::find(keys.begin(), keys.end(), u) == keys.end()) {
-                    ++key_presses[u];
-                    type_key(u, k->modifiers);
-                }
-            keys = std::move(now);
-            modifiers = k->modifiers;
-            ++keyboard_reports;
+            apply_keyboard(*k);
             return true;
         }
         if (auto c = decode_consumer(r)) {
@@ -380,6 +408,23 @@ bool HostView::apply(ReportKind kind, std::span<const uint8_t> r)
             ++consumer_reports;
             return true;
         }
+        break;
+    case ReportKind::BootMouse:
+        if (auto m = decode_boot_mouse(r)) {
+            apply_mouse(*m);
+            if (r.size() == kBootMouseReportLen)
+                return true;
+        }
+        break;
+    case ReportKind::BootKeyboard:
+        if (auto k = decode_boot_keyboard(r)) {
+            apply_keyboard(*k);
+            if (r.size() == kBootKeyboardReportLen)
+                return true;
+        }
+        break;
+    case ReportKind::Unknown:
+        break;
     }
     ++malformed;
     return false;
@@ -402,7 +447,7 @@ static_assert(sizeof kUsRow == 0x38 - 0x1E + 2 && sizeof kUsRowShift == sizeof k
 constexpr char kKeypad[] = "/*-+\n1234567890.";      // usages 0x54..0x63
 constexpr uint8_t kKeypadDigits = 0x59;               // 1..9, 0 and '.' follow Num Lock
 static_assert(sizeof kKeypad == 0x63 - 0x54 + 2);
-constexpr uint8_t kCapsLock = 0x39, kNumLock = 0x53;
+constexpr uint8_t kCapsLock = 0x39, kScrollLock = 0x47, kNumLock = 0x53;
 constexpr uint8_t kCtrl = 0x11, kShift = 0x22, kAltGui = 0xCC; // left | right modifier bits
 
 } // namespace
@@ -426,6 +471,10 @@ void HostView::type_key(uint8_t usage, uint8_t mods)
     }
     if (usage == kNumLock) {
         num_lock = !num_lock;
+        return;
+    }
+    if (usage == kScrollLock) {
+        scroll_lock = !scroll_lock;
         return;
     }
     if (mods & kAltGui)

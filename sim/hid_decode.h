@@ -126,16 +126,25 @@ struct MouseReport {
 struct KeyboardReport {
     uint8_t modifiers = 0;
     std::array<uint8_t, 10> keys{};
+    uint8_t slots = 10; // key slots the format has (the boot report: 6)
 };
 constexpr uint8_t kKeyboardReportId = 1;
 constexpr uint8_t kConsumerReportId = 2;
 constexpr size_t kMouseReportLen = 6;
 constexpr size_t kKeyboardReportLen = 12;
 constexpr size_t kConsumerReportLen = 2;
+// The boot formats every boot keyboard and mouse share: modifiers, a reserved byte and six key
+// slots; buttons 1-3 in bits 0-2, X and Y as signed bytes.
+constexpr size_t kBootKeyboardReportLen = 8;
+constexpr size_t kBootMouseReportLen = 3;
 
 std::optional<MouseReport> decode_mouse(std::span<const uint8_t> r);
 std::optional<KeyboardReport> decode_keyboard(std::span<const uint8_t> r);
 std::optional<uint8_t> decode_consumer(std::span<const uint8_t> r);
+// Boot reports read as firmware reads them: the format's first bytes, whatever the length
+// (a longer report is still taken so; see HostView::apply).
+std::optional<MouseReport> decode_boot_mouse(std::span<const uint8_t> r);
+std::optional<KeyboardReport> decode_boot_keyboard(std::span<const uint8_t> r);
 
 // Consumer report bits 0..6 as (usage page, usage); bit 7 is padding.
 struct PageUsage {
@@ -151,8 +160,9 @@ constexpr std::array<PageUsage, 7> kConsumerBits = {{
     {0x01, 0x81},  // System Power Down
 }};
 
-// Which format an interrupt IN endpoint carries, from its interface's boot protocol.
-enum class ReportKind : uint8_t { Unknown, Mouse, Keyboard };
+// Which format an interrupt IN endpoint carries, from its interface's boot protocol number and
+// the protocol (report or boot) the device was set to.
+enum class ReportKind : uint8_t { Unknown, Mouse, Keyboard, BootMouse, BootKeyboard };
 
 // What the host computer sees of the reports it accepted.
 struct HostView {
@@ -171,18 +181,24 @@ struct HostView {
     // stay themselves (Enter '\n', Tab '\t', Backspace '\b', Escape '\x1b', Ctrl+A '\x01');
     // presses with Alt or GUI held are shortcuts and type nothing.
     std::string typed;
-    bool caps_lock = false, num_lock = false; // the computer's lock states, off at the start
+    bool caps_lock = false, num_lock = false, scroll_lock = false; // the computer's, off at the start
     unsigned mouse_reports = 0, keyboard_reports = 0, consumer_reports = 0, malformed = 0;
 
     bool key_held(uint8_t usage) const;   // also 0xE0..0xE7 for the modifiers
     bool button_held(int n) const { return n >= 1 && n <= 8 && (buttons >> (n - 1) & 1); }
     unsigned presses(uint8_t usage) const;
-    // Applies one accepted report; false (and counted as malformed) if it fits no format.
+    // The lock states as the keyboard's LED report carries them: bit 0 Num, 1 Caps, 2 Scroll.
+    uint8_t lock_leds() const { return uint8_t(num_lock | caps_lock << 1 | scroll_lock << 2); }
+    // Applies one accepted report; false (and counted as malformed) if it fits no format. A
+    // boot report of the wrong length is counted as malformed but, if long enough, applied
+    // as firmware takes it (a report-protocol keyboard report gives Left Ctrl held).
     bool apply(ReportKind kind, std::span<const uint8_t> r);
     // The device went away: the computer releases everything it held.
     void release_all();
 
 private:
+    void apply_mouse(const MouseReport &m);
+    void apply_keyboard(const KeyboardReport &k);
     void type_key(uint8_t usage, uint8_t mods);
 };
 

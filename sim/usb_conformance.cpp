@@ -1,6 +1,9 @@
 #include "usb_conformance.h"
 
+#include <algorithm>
+#include <atomic>
 #include <optional>
+#include <thread>
 
 namespace sim {
 
@@ -330,11 +333,11 @@ public:
         add("SET_CONFIGURATION 1", r.ok(), to_string(r.status));
     }
 
-    void repeated(unsigned n)
+    void repeated(EnumStyle style, unsigned n)
     {
         unsigned failed = 0, differed = 0;
         for (unsigned i = 0; i < n; ++i) {
-            if (!h_.enumerate(EnumStyle::Compliance)) {
+            if (!h_.enumerate(style)) {
                 ++failed;
                 continue;
             }
@@ -344,6 +347,246 @@ public:
         }
         add("repeated enumeration x" + std::to_string(n), n > 0 && failed == 0 && differed == 0,
             std::to_string(failed) + " failed, " + std::to_string(differed) + " read other descriptors");
+    }
+
+    static std::string answer(const ControlResult &r)
+    {
+        if (!r.ok())
+            return to_string(r.status);
+        std::string s = "answered";
+        for (uint8_t b : r.data)
+            s += " " + hex(b);
+        return r.data.empty() ? "answered nothing" : s;
+    }
+
+    // The boot interfaces as a firmware host left them, then what it reads from them.
+    void boot_tests(const ConformanceOptions &opts)
+    {
+        const ConfigInfo ci = parse_config_descriptor(cfg_);
+        const InterfaceInfo *kb = nullptr, *ms = nullptr;
+        for (auto &itf : ci.interfaces) {
+            if (itf.cls != 0x03 || itf.subclass != 1)
+                continue;
+            if (itf.protocol == 1)
+                kb = &itf;
+            else if (itf.protocol == 2)
+                ms = &itf;
+            const std::string n = std::to_string(itf.number);
+            ControlResult p = h_.get_protocol(itf.number);
+            add("GET_PROTOCOL interface " + n + " is boot", p.ok() && p.data == std::vector<uint8_t>{0}, answer(p));
+            ControlResult i = h_.get_idle(itf.number);
+            add("GET_IDLE interface " + n + " is 0", i.ok() && i.data == std::vector<uint8_t>{0}, answer(i));
+            // Asked for more than the boot report: the device answers the report it has.
+            const size_t len = itf.protocol == 1 ? kBootKeyboardReportLen : kBootMouseReportLen;
+            ControlResult r = h_.get_report(itf.number, 0, 64);
+            add("GET_REPORT interface " + n + " in boot format", r.ok() && r.data.size() == len, answer(r));
+        }
+        if (!kb || !ms)
+            return add("boot keyboard and mouse interfaces", false, "not both declared");
+        add("LEDs by SET_REPORT", h_.set_leds(0x02) && h_.set_leds(0x00), "refused");
+        uint8_t kb_in = 0;
+        for (const EndpointInfo &ep : kb->endpoints)
+            if (ep.in() && ep.interrupt())
+                kb_in = ep.address;
+        if (opts.input)
+            input_tests(opts.input, kb->number, kb_in);
+        idle_tests(kb->number, kb_in, opts.idle);
+    }
+
+    // Frames run (on this thread, which holds the bus) while `fn` runs on another.
+    void with_frames(const std::function<void()> &fn)
+    {
+        std::atomic<bool> done{false};
+        std::thread t([&] {
+            fn();
+            done = true;
+        });
+        while (!done)
+            h_.idle(1ms);
+        t.join();
+    }
+
+    // Until the host's view satisfies `pred`, frames running; false after a second.
+    bool settle(const std::function<bool(const HostView &)> &pred)
+    {
+        const auto until = Clock::now() + 1s;
+        while (!pred(h_.view())) {
+            if (Clock::now() >= until)
+                return false;
+            h_.idle(1ms);
+        }
+        return true;
+    }
+
+    void input_tests(const ConformanceInput &in, uint8_t kb_itf, uint8_t kb_ep)
+    {
+        // Every key alone: held once pressed, gone once released, one press each.
+        std::vector<uint8_t> usages;
+        for (unsigned u = 0x04; u <= 0x65; ++u)
+            usages.push_back(uint8_t(u));
+        for (unsigned u = 0xE0; u <= 0xE7; ++u)
+            usages.push_back(uint8_t(u));
+        std::string wrong;
+        for (uint8_t u : usages) {
+            const unsigned before = h_.view().presses(u);
+            with_frames([&] { in.key(u, true); });
+            bool ok = settle([&](const HostView &v) { return v.key_held(u); });
+            with_frames([&] { in.key(u, false); });
+            ok = ok && settle([&](const HostView &v) { return !v.key_held(u) && v.keys.empty() && !v.modifiers; });
+            if (!ok || h_.view().presses(u) != before + 1)
+                wrong += " " + hex(u);
+        }
+        add("every key through the boot report", wrong.empty(), "wrong:" + wrong);
+
+        // Six keys held, a seventh: ErrorRollOver in all six slots, and the host keeps the six.
+        const std::vector<uint8_t> seven = {0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A};
+        const std::vector<uint8_t> six(seven.begin(), seven.end() - 1);
+        auto holds = [](const std::vector<uint8_t> &want) {
+            return [want](const HostView &v) {
+                auto k = v.keys;
+                std::sort(k.begin(), k.end());
+                return k == want && v.modifiers == 0x02;
+            };
+        };
+        with_frames([&] {
+            in.key(0xE1, true);
+            for (uint8_t u : six)
+                in.key(u, true);
+        });
+        add("six keys and a modifier held", settle(holds(six)), describe(h_.view()));
+        ControlResult now = h_.get_report(kb_itf, 0, 64);
+        add("GET_REPORT answers the six keys", now.ok() && now.data.size() == kBootKeyboardReportLen &&
+            now.data[0] == 0x02 && std::is_permutation(six.begin(), six.end(), now.data.begin() + 2), answer(now));
+        const unsigned seventh_presses = h_.view().presses(seven.back());
+        uint64_t cursor = h_.report_seq();
+        with_frames([&] { in.key(seven.back(), true); });
+        bool rollover = false;
+        settle([&](const HostView &) {
+            for (const Report &r : h_.reports(kb_ep))
+                if (r.seq >= cursor && r.bytes.size() == kBootKeyboardReportLen &&
+                    std::all_of(r.bytes.begin() + 2, r.bytes.end(), [](uint8_t b) { return b == 0x01; }))
+                    rollover = true;
+            return rollover;
+        });
+        add("seventh key: ErrorRollOver in every slot", rollover, "no such report");
+        add("seventh key: the host keeps the six", holds(six)(h_.view()) && h_.view().presses(seven.back()) == seventh_presses,
+            describe(h_.view()));
+        with_frames([&] { in.key(six.front(), false); });
+        add("one of seven released: the other six arrive",
+            settle(holds(std::vector<uint8_t>(seven.begin() + 1, seven.end()))), describe(h_.view()));
+        with_frames([&] {
+            for (uint8_t u : seven)
+                in.key(u, false);
+            in.key(0xE1, false);
+        });
+        add("all released", settle([](const HostView &v) { return v.keys.empty() && !v.modifiers; }),
+            describe(h_.view()));
+        protocol_switch(in, kb_itf, kb_ep);
+
+        // Buttons 1..3, then motion beyond a boot report's range, carried over exactly.
+        wrong.clear();
+        for (int b = 1; b <= 3; ++b) {
+            const unsigned before = h_.view().button_presses[b - 1];
+            with_frames([&] { in.button(b, true); });
+            bool ok = settle([&](const HostView &v) { return v.buttons == 1 << (b - 1); });
+            with_frames([&] { in.button(b, false); });
+            ok = ok && settle([](const HostView &v) { return v.buttons == 0; });
+            if (!ok || h_.view().button_presses[b - 1] != before + 1)
+                wrong += " " + std::to_string(b);
+        }
+        add("every button through the boot report", wrong.empty(), "wrong:" + wrong);
+        const HostView at = h_.view();
+        with_frames([&] {
+            in.move(300, -200);
+            in.move(-5, 7);
+        });
+        bool moved = settle([&](const HostView &v) { return v.x - at.x == 295 && v.y - at.y == -193; });
+        add("motion summed exactly", moved,
+            "(" + std::to_string(h_.view().x - at.x) + ", " + std::to_string(h_.view().y - at.y) + ")");
+    }
+
+    // To report protocol and back with a key held and one changing just before: after each
+    // switch no report in the old format, and no change lost or repeated.
+    void protocol_switch(const ConformanceInput &in, uint8_t itf, uint8_t ep)
+    {
+        const uint8_t a = 0x04, b = 0x05;
+        const unsigned pa = h_.view().presses(a), pb = h_.view().presses(b);
+        std::string why;
+        auto step = [&](uint8_t protocol, uint8_t key, bool down) {
+            // The change goes in with no frames running: its report waits in the device, in the
+            // old format, when the switch comes; what the host takes after the switch is new.
+            in.key(key, down);
+            ControlResult r = h_.set_protocol(itf, protocol);
+            const uint64_t from = h_.report_seq();
+            if (!r.ok() || !settle([&](const HostView &v) { return v.key_held(a) && v.key_held(b) == down; }))
+                why += " protocol " + std::to_string(protocol) + ": " + (r.ok() ? describe(h_.view()) : to_string(r.status));
+            for (const Report &x : h_.reports(ep))
+                if (x.seq >= from && (x.bytes.size() == kBootKeyboardReportLen) != (protocol == 0))
+                    why += " protocol " + std::to_string(protocol) + ": a report of " + std::to_string(x.bytes.size()) + " bytes";
+        };
+        with_frames([&] { in.key(a, true); });
+        settle([&](const HostView &v) { return v.key_held(a); });
+        step(1, b, true);
+        step(0, b, false);
+        with_frames([&] { in.key(a, false); });
+        if (!settle([](const HostView &v) { return v.keys.empty(); }) || h_.view().presses(a) != pa + 1 ||
+            h_.view().presses(b) != pb + 1)
+            why += " presses or release wrong: " + describe(h_.view());
+        add("protocol switches with keys held", why.empty(), why);
+    }
+
+    // With idle 0 the keyboard reports only changes; with a rate, the unchanged report comes
+    // again at about that rate (never faster) until the rate is 0 again.
+    void idle_tests(uint8_t itf, uint8_t ep, uint8_t idle)
+    {
+        const auto period = std::chrono::milliseconds(4 * idle);
+        auto count = [&](uint64_t from) {
+            size_t n = 0;
+            for (const Report &r : h_.reports(ep))
+                n += r.seq >= from;
+            return n;
+        };
+        // A quiet stretch of three periods within a second (what was in flight may still come).
+        const auto window = std::max(period * 3, std::chrono::milliseconds(50));
+        auto quiet = [&] {
+            const auto until = Clock::now() + 1s;
+            while (Clock::now() < until) {
+                const uint64_t from = h_.report_seq();
+                h_.idle(window);
+                if (count(from) == 0)
+                    return true;
+            }
+            return false;
+        };
+        add("idle 0: no report while nothing changes", quiet(), "the keyboard keeps reporting");
+        if (!idle)
+            return;
+        ControlResult r = h_.set_idle(itf, idle);
+        ControlResult g = h_.get_idle(itf);
+        add("GET_IDLE answers SET_IDLE " + std::to_string(idle), r.ok() && g.ok() && g.data == std::vector<uint8_t>{idle},
+            r.ok() ? answer(g) : to_string(r.status));
+        uint64_t from = h_.report_seq();
+        const auto until = Clock::now() + 2s;
+        while (count(from) < 4 && Clock::now() < until)
+            h_.idle(1ms);
+        std::vector<Report> rep;
+        for (const Report &x : h_.reports(ep))
+            if (x.seq >= from)
+                rep.push_back(x);
+        bool same = rep.size() >= 4;
+        for (const Report &x : rep)
+            same = same && x.bytes == rep.front().bytes;
+        add("idle " + std::to_string(idle) + ": the unchanged report repeats", same,
+            std::to_string(rep.size()) + " reports in 2 s, or they differ");
+        if (rep.size() >= 2) {
+            // The host may collect late, never early by more than a frame or two per report.
+            const uint64_t span_us = rep.back().t_us - rep.front().t_us;
+            const uint64_t most = span_us / uint64_t(std::chrono::microseconds(period).count()) + 2;
+            add("idle " + std::to_string(idle) + ": not faster than the rate", rep.size() - 1 <= most,
+                std::to_string(rep.size() - 1) + " repeats in " + std::to_string(span_us / 1000) + " ms");
+        }
+        r = h_.set_idle(itf, 0);
+        add("idle back to 0: the repeats stop", r.ok() && quiet(), r.ok() ? "the keyboard keeps reporting" : to_string(r.status));
     }
 
     static std::string hex(unsigned v)
@@ -371,14 +614,22 @@ ConformanceTable run_conformance(UsbHost &host, EnumStyle style, const Conforman
     if (!ok)
         return run.take();
 
-    if (style == EnumStyle::Compliance)
+    const HostStyle &hs = host_style(style);
+    if (hs.tester)
         run.compliance_states();
     run.descriptor_tests("configured", 1);
     run.configured_tests();
     run.refused_tests();
     run.abandon_tests();
-    if (style == EnumStyle::Compliance)
-        run.repeated(opts.repeat);
+    if (hs.boot_protocol) {
+        // The refusal checks may have left the boot interfaces otherwise: as firmware found them.
+        ok = host.enumerate(style);
+        run.add("enumeration for the boot checks", ok, host.snapshot().last_error);
+        if (ok)
+            run.boot_tests(opts);
+    }
+    if (hs.tester)
+        run.repeated(style, opts.repeat);
 
     // Back to a device a host uses: enumerated, LED report taken, polled.
     ok = host.enumerate(style);

@@ -25,7 +25,11 @@
 // Any request: control(Setup), e.g. control(Setup::get_descriptor(usb::DescConfig, 0, 9));
 // ControlOptions abandon a transfer on purpose or address another device address;
 // raw_setup/raw_in/raw_out are single transactions with no retry and no toggle check.
-// Other enumerations: HostOptions::style, set_style(), or enumerate(EnumStyle::Windows).
+// Other enumerations: HostOptions::style, set_style(), or enumerate(EnumStyle::Windows); what
+// each style does is its row, host_style(). A firmware host (EnumStyle::Firmware) sets boot
+// protocol and reads the boot reports; set_protocol()/get_protocol(), set_idle()/get_idle(),
+// get_report()/set_report() ask the HID class requests directly, set_idle_rate() changes the
+// idle rate the enumerations ask for.
 // A conformance table: run_conformance() in usb_conformance.h.
 // A capture for Wireshark: HostOptions::capture_path, capture(path), or the environment
 // variable HIDBRIDGE_USBMON=/tmp/usb-%p.pcap (%p = process id) for any host in the process.
@@ -64,7 +68,7 @@ namespace sim {
 
 using namespace std::chrono_literals;
 
-// How the host walks through enumeration.
+// How the host walks through enumeration: each style is one row of kHostStyles.
 //  Linux:      device descriptor wLength 64 (first packet only), reset, SET_ADDRESS,
 //              device 18, configuration 9 then whole, SET_CONFIGURATION, per HID interface
 //              SET_IDLE and the report descriptor, the keyboard LED output report.
@@ -75,8 +79,35 @@ using namespace std::chrono_literals;
 //              device 18, configuration 9 then whole, strings the device names (2 then whole).
 //  Compliance: device 64 to learn the packet size, reset, all 18 bytes at address 0, then
 //              as Linux.
-enum class EnumStyle : uint8_t { Linux, Windows, MacOS, Compliance };
+//  Firmware:   a PC's set-up screen or boot loader: device 8, reset, SET_ADDRESS, device 18,
+//              configuration 9 then whole, SET_CONFIGURATION, per boot interface
+//              SET_PROTOCOL(boot) and SET_IDLE, the LEDs by SET_REPORT; no strings, no report
+//              descriptors; the endpoints' reports read in their boot formats.
+enum class EnumStyle : uint8_t { Linux, Windows, MacOS, Compliance, Firmware };
 const char *to_string(EnumStyle s);
+
+// The choices one style makes while it enumerates.
+struct HostStyle {
+    enum class Strings : uint8_t { None, Referenced, Windows }; // Windows: 0xEE, 0, 1, 2
+    enum class Leds : uint8_t { InterruptOut, SetReport };
+    EnumStyle style;
+    const char *name;
+    uint16_t first_device_length;  // the first device descriptor read at address 0
+    bool device_at_address0;       // then all 18 bytes at address 0 after a second reset
+    uint16_t config_length;        // 0: the 9-byte header, then wTotalLength; else one read
+    Strings strings;
+    bool string_header_first;      // each string read by its 2-byte header first
+    bool get_status;               // GET_STATUS of the device after SET_CONFIGURATION
+    bool boot_protocol;            // SET_PROTOCOL(boot) on each boot interface; gives up if refused
+    bool set_idle;                 // SET_IDLE on each HID interface; carries on if refused
+    uint8_t idle;                  // its duration, 4 ms units (0: reports only on change)
+    bool report_descriptors;       // reads each report descriptor and needs it whole
+    uint16_t report_descriptor_extra; // asked for beyond the HID descriptor's length
+    Leds leds;                     // how the keyboard's LED state goes out
+    bool tester;                   // a compliance tester: the conformance run also checks the
+                                   // default and addressed states and enumerates repeatedly
+};
+const HostStyle &host_style(EnumStyle s);
 
 struct Setup {
     uint8_t request_type = 0, request = 0;
@@ -87,6 +118,8 @@ struct Setup {
     static Setup get_descriptor(uint8_t type, uint8_t idx, uint16_t length, uint16_t windex = 0);
     static Setup get_report_descriptor(uint8_t itf, uint16_t length);
     static Setup std(uint8_t type, uint8_t req, uint16_t value, uint16_t index, uint16_t length);
+    // A HID class request to interface `itf`; the GET requests are IN.
+    static Setup hid(uint8_t req, uint16_t value, uint8_t itf, uint16_t length);
 };
 
 enum class XferStatus : uint8_t {
@@ -172,6 +205,7 @@ struct HostSnapshot {
     std::vector<uint8_t> device_descriptor, config_descriptor;
     std::map<uint8_t, std::vector<uint8_t>> report_descriptors; // by interface
     std::map<uint8_t, std::vector<uint8_t>> strings;            // by index, those read
+    std::map<uint8_t, uint8_t> protocol; // by interface, what the device took: 0 boot, 1 report
     std::vector<EnumStep> last_enumeration;
     HostView view;
     std::map<uint8_t, uint64_t> reports;  // accepted, by endpoint
@@ -205,6 +239,9 @@ struct HostOptions {
     bool auto_clear_halt = true;  // a stalled interrupt endpoint gets CLEAR_FEATURE, as usbhid does
     bool reset_toggle_on_clear_halt = true; // the host restarts at DATA0, as the standard says
     unsigned enumeration_attempts = 3;
+    std::optional<uint8_t> idle; // SET_IDLE's duration in place of the style's (4 ms units)
+    bool lock_leds = false;      // a Caps, Num or Scroll Lock press sends the LED report, as a
+                                 // computer does (set_leds() stays the test's own say)
     uint16_t bus = 1;
     uint8_t first_address = 2;    // address 1 is the root hub's
     size_t log_limit = 200000;    // transactions kept (the oldest go first)
@@ -248,13 +285,25 @@ public:
     // Resets the bus and enumerates now; true once ready. The address is a new one.
     bool enumerate(EnumStyle style);
     void set_style(EnumStyle style); // for the enumerations that follow
+    void set_idle_rate(std::optional<uint8_t> duration); // as HostOptions::idle, from now on
+    void set_lock_leds(bool on);                         // as HostOptions::lock_leds, from now on
     // As a host stack does to the enumerated device: the host learns the result. A device
     // configured this way is polled (ready) without the enumeration's LED report.
     ControlResult set_address(uint8_t address);
     ControlResult set_configuration(uint8_t value);
     // One output report on an interrupt OUT endpoint; true once the device ACKed it.
     bool send_output(uint8_t ep, std::span<const uint8_t> data, std::chrono::milliseconds timeout = 200ms);
-    bool set_leds(uint8_t leds) { uint8_t r[2] = {kKeyboardReportId, leds}; return send_output(0x02, r); }
+    // The keyboard's LED report as this host sends it: by EP2 OUT or SET_REPORT, with the
+    // report id or, in boot protocol, without.
+    bool set_leds(uint8_t leds);
+    // HID class requests to interface `itf`. A SET_PROTOCOL the device took changes how the
+    // host reads that interface's reports (and what set_leds sends).
+    ControlResult set_protocol(uint8_t itf, uint8_t protocol); // 0 boot, 1 report
+    ControlResult get_protocol(uint8_t itf);                   // data: one byte
+    ControlResult set_idle(uint8_t itf, uint8_t duration, uint8_t report_id = 0); // 4 ms units
+    ControlResult get_idle(uint8_t itf, uint8_t report_id = 0);  // data: one byte
+    ControlResult get_report(uint8_t itf, uint8_t report_id, uint16_t length); // an input report
+    ControlResult set_report(uint8_t itf, uint8_t report_id, std::span<const uint8_t> data); // output
     // Single transactions, recorded like all others (no retries, no toggle check).
     Handshake raw_setup(uint8_t address, const Setup &s);
     InPacket raw_in(uint8_t address, uint8_t ep);
@@ -314,7 +363,21 @@ private:
     void disconnect();
     bool enumerate_locked(EnumStyle style, bool keep_address);
     bool run_enumeration(EnumStyle style, uint8_t address);
-    ControlResult step(const std::string &name, bool required, const Setup &s, ControlOptions o = {});
+    ControlResult step(const std::string &name, bool required, const Setup &s, ControlOptions o = {},
+                       std::span<const uint8_t> out = {});
+    // The keyboard's LED report in the protocol its interface is in, and how this host sends
+    // it: by SET_REPORT (`setup`) or on the interrupt OUT endpoint `ep`. Bus held.
+    struct LedReport {
+        std::vector<uint8_t> bytes;
+        std::optional<Setup> setup;
+        uint8_t ep = 0x02;
+        bool keyboard = false, out_ep = false; // the configuration has them
+    };
+    LedReport led_report(uint8_t leds) const;
+    bool send_led_report(); // the enumeration's
+    void send_lock_leds();
+    void took_protocol(uint8_t itf, uint8_t protocol);
+    void set_kinds();
     void configured(const ConfigInfo &ci);
     void start_polling_urbs();
     bool input_open(uint8_t ep) const; // bus held
@@ -328,15 +391,22 @@ private:
     Handshake do_setup(uint8_t addr, const Setup &s);
     InPacket do_in(uint8_t addr, uint8_t ep);
     Handshake do_out(uint8_t addr, uint8_t ep, uint8_t tog, std::span<const uint8_t> d);
-    void record(const Transaction &t);
+    void record(TokenKind k, uint8_t addr, uint8_t ep, uint8_t toggle, Handshake hs,
+                std::span<const uint8_t> data);
     void mark_dropped();
     void event(TokenKind k);
     void fail(const std::string &why);
 
     uint64_t new_urb();
-    // A usbmon record of this device's endpoint `ep` (0x80 set for IN).
-    UsbmonPcap::Event urb_event(uint64_t id, char type, uint8_t xfer, uint8_t ep) const;
-    void pcap_write(const UsbmonPcap::Event &e);
+    // The capture is told of a URB where it is submitted ('S', -EINPROGRESS) or completes
+    // ('C'): one usbmon record of endpoint `ep` (0x80 set for IN) at `address` (-1: ours).
+    void capture_urb(char type, uint64_t urb, uint8_t xfer, uint8_t ep, int32_t status, uint32_t length,
+                     std::span<const uint8_t> data = {}, const Setup *setup = nullptr, int address = -1);
+
+    // A host controller gives up on a transaction after three errors in a row.
+    static constexpr int kMaxErrors = 3;
+    // Index of an endpoint's toggle in toggles_.
+    static size_t tog_index(uint8_t ep) { return (ep & 0x0F) | ((ep & 0x80) ? 16 : 0); }
 
     UsbDevicePort &port_;
     const HostOptions opts_;
@@ -359,7 +429,13 @@ private:
     uint8_t address_ = 0;
     uint8_t next_address_;
     uint8_t mps0_ = 8;
-    EnumStyle style_;
+    EnumStyle style_;                       // for the enumerations that follow
+    EnumStyle used_style_;                  // of the last enumeration: how the host goes on
+    std::optional<uint8_t> idle_;
+    std::map<uint8_t, uint8_t> protocol_;   // by interface, after a SET_PROTOCOL the device took
+    bool switching_protocol_ = false;       // no interrupt polls during a SET_PROTOCOL
+    uint8_t lock_leds_ = 0;                 // the view's lock states last sent (lock_leds)
+    bool lock_leds_due_ = false;
     HostState state_ = HostState::Detached;
     ConfigInfo config_;
     std::map<uint8_t, ReportKind> kinds_;   // interrupt IN endpoints polled
@@ -368,6 +444,7 @@ private:
     std::set<uint8_t> halted_;
     std::set<uint8_t> clear_pending_;
     bool poll_only_open_;
+    bool lock_leds_on_;                     // HostOptions::lock_leds or set_lock_leds()
     std::set<uint8_t> open_inputs_;         // endpoints whose input device is open
     std::deque<OutRequest> out_queue_;
     uint64_t out_ids_ = 0;

@@ -26,7 +26,6 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,9 +75,7 @@ void say(const std::string &line)
 // look at the view would catch each state.
 uint64_t printed_reports; // the modelled host's next report, or the bridge's next URB
 sim::HostView &printed_view = *new sim::HostView;
-int printed_leds = 0;    // a real kernel's, as the device last received them
-int lock_leds = 0;       // the modelled host's, as its lock keys left them
-std::deque<int> &leds_to_send = *new std::deque<int>; // by the modelled host, in order
+int printed_leds = 0;    // the host's, as the device last received them
 
 // The host's keyboard LEDs as the output report carries them: "num,caps", or "none".
 std::string led_names(int bits)
@@ -119,11 +116,6 @@ void print_change()
         return;
     for (auto &r : collected_reports()) {
         printed_view.apply(r.ep == 0x81 ? sim::ReportKind::Mouse : sim::ReportKind::Keyboard, r.bytes);
-        int leds = (lock_leds & ~3) | (printed_view.num_lock ? 1 : 0) | (printed_view.caps_lock ? 2 : 0);
-        if (!bridge && leds != lock_leds) {
-            lock_leds = leds;
-            leds_to_send.push_back(leds);
-        }
         std::string now = sim::describe(printed_view);
         if (now == last_seen)
             continue;
@@ -131,31 +123,11 @@ void print_change()
         if (!opts.quiet)
             say_locked(now);
     }
-    // A real kernel's LED reports are known by what the device received.
-    if (int leds = bridge ? km_query_leds() : printed_leds; leds != printed_leds) {
+    // The host's LED reports (the modelled host sends them at each lock key, as an OS does)
+    // are known by what the device received.
+    if (int leds = km_query_leds(); leds != printed_leds) {
         printed_leds = leds;
         if (!opts.quiet)
-            say_locked("host LEDs: " + led_names(leds));
-    }
-}
-
-// The modelled host does what an OS does at each press of a lock key: it sends the keyboard
-// its LEDs. A line for each report the keyboard took.
-void echo_lock_keys()
-{
-    for (;;) {
-        int leds;
-        {
-            std::lock_guard lock(print_mu);
-            if (leds_to_send.empty())
-                return;
-            leds = leds_to_send.front();
-            leds_to_send.pop_front();
-        }
-        if (!board->host.set_leds(uint8_t(leds)))
-            continue;
-        std::lock_guard lock(print_mu);
-        if (printing && !opts.quiet)
             say_locked("host LEDs: " + led_names(leds));
     }
 }
@@ -259,8 +231,6 @@ void watch_host()
         print_board_leds();
         if (bridge)
             print_imports();
-        else
-            echo_lock_keys();
         std::this_thread::sleep_for(1ms);
     }
 }
@@ -523,6 +493,7 @@ void start_virtual_board()
     if (!opts.pcap.empty() && !board->host.capture(opts.pcap))
         fail("cannot write the capture " + opts.pcap);
     if (opts.usbip_address.empty()) {
+        board->host.set_lock_leds(true);
         board->host.start();
         say("virtual board: CH374 on /dev/spidev0.0" + ports + ", host on the cable");
     } else {

@@ -27,6 +27,16 @@ sim::HostView view() { return board().host.view(); }
 
 bool host_sees(const std::function<bool(const sim::HostView &)> &pred) { return board().host.wait_view(pred, 1s); }
 
+// The chip takes the host's LED report before the device thread hands it to the library.
+bool host_leds(uint8_t v)
+{
+    if (!board().host.set_leds(v))
+        return false;
+    for (int i = 0; i < 100 && km_query_leds() != v; ++i)
+        std::this_thread::sleep_for(10ms);
+    return km_query_leds() == v;
+}
+
 constexpr uint8_t kA = 0x04, kLeftShift = 0xE1;
 
 } // namespace
@@ -84,9 +94,9 @@ TEST(ServiceCommands, EveryCommandAndItsReply)
 
     EXPECT_EQ(c.ask("type hi"), "ok");
     EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=configured inputs=2 layout=us clients=1 leds=none");
-    ASSERT_TRUE(board().host.set_leds(0x03));
+    ASSERT_TRUE(host_leds(0x03));
     EXPECT_EQ(c.ask("status"), "ok version=1.0.0 host=configured inputs=2 layout=us clients=1 leds=num,caps");
-    ASSERT_TRUE(board().host.set_leds(0x00));
+    ASSERT_TRUE(host_leds(0x00));
     EXPECT_EQ(c.ask("key down b"), "ok");
     EXPECT_EQ(c.ask("button down right"), "ok");
     EXPECT_EQ(c.ask("release"), "ok");
@@ -328,20 +338,6 @@ void type_all(Client &c, const std::string &text)
     }
 }
 
-// The host sends its Caps Lock LED; true once the library has taken it (the chip ACKs the
-// report before the library reads it).
-bool host_caps_lock(Client &c, bool on)
-{
-    if (!board().host.set_leds(on ? 0x02 : 0x00))
-        return false;
-    for (int i = 0; i < 100; ++i) {
-        if (c.ask("status").ends_with(on ? " leds=caps" : " leds=none"))
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
-
 TEST(ServiceType, EveryCharacterOfFourLayoutsAndDeadKeysWithCapsLockOffAndOn)
 {
     start_service();
@@ -351,7 +347,7 @@ TEST(ServiceType, EveryCharacterOfFourLayoutsAndDeadKeysWithCapsLockOffAndOn)
         EXPECT_GT(text.size(), 90u) << layout;
         ASSERT_EQ(c.ask(std::string("layout ") + layout), "ok");
         for (bool caps : {false, true}) {
-            ASSERT_TRUE(host_caps_lock(c, caps));
+            ASSERT_TRUE(host_leds(caps ? 0x02 : 0x00));
             size_t from = keyboard_reports();
             type_all(c, text);
             bool caps_after = !caps;
@@ -364,7 +360,7 @@ TEST(ServiceType, EveryCharacterOfFourLayoutsAndDeadKeysWithCapsLockOffAndOn)
         ASSERT_EQ(c.ask(std::string("layout ") + layout + " " + variant), "ok");
         std::string name = std::string(layout) + (*variant ? std::string("(") + variant + ")" : "");
         for (bool caps : {false, true}) {
-            ASSERT_TRUE(host_caps_lock(c, caps));
+            ASSERT_TRUE(host_leds(caps ? 0x02 : 0x00));
             size_t from = keyboard_reports();
             EXPECT_EQ(c.ask(std::string("type ") + text), "ok");
             EXPECT_EQ(host_typed(name.c_str(), from, caps), text) << name << (caps ? " with Caps Lock" : "");
@@ -377,7 +373,7 @@ TEST(ServiceType, EveryCharacterOfFourLayoutsAndDeadKeysWithCapsLockOffAndOn)
     Client other;
     ASSERT_EQ(other.ask("key down k"), "ok");
     ASSERT_EQ(c.ask("layout de"), "ok");
-    ASSERT_TRUE(host_caps_lock(c, true));
+    ASSERT_TRUE(host_leds(0x02));
     size_t from = keyboard_reports();
     EXPECT_EQ(c.ask("type µk"), "err cannot type while k is held (typing stopped after 2 of 4 key strokes)");
     bool caps_after = false;

@@ -325,7 +325,7 @@ TEST(FaultSoak, InputSurvivesBusFaults)
         const unsigned enum_before = board().host.snapshot().enumerations;
         bool reenumerates = false;
         std::string name;
-        switch (rand(0, 14)) {
+        switch (rand(0, 15)) {
         case 0:
             name = "bus reset";
             board().host.bus_reset();
@@ -482,6 +482,17 @@ TEST(FaultSoak, InputSurvivesBusFaults)
             pthread_mutex_unlock(&control_mutex);
             break;
         }
+        case 14:
+            name = "a reboot through the firmware";
+            // The firmware reads boot reports while everything goes on; the OS then takes
+            // the device back in report protocol.
+            board().host.set_style(sim::EnumStyle::Firmware);
+            board().host.bus_reset();
+            std::this_thread::sleep_for(std::chrono::milliseconds(rand(50, 300)));
+            board().host.set_style(sim::EnumStyle::Linux);
+            board().host.bus_reset();
+            reenumerates = true;
+            break;
         default:
             name = "hub device replug";
             board().events.unplug(1);

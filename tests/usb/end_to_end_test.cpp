@@ -198,7 +198,7 @@ TEST_P(Conformance, PassesEveryCheck)
 
 INSTANTIATE_TEST_SUITE_P(Styles, Conformance,
                          ::testing::Values(EnumStyle::Linux, EnumStyle::Windows, EnumStyle::MacOS,
-                                           EnumStyle::Compliance),
+                                           EnumStyle::Compliance, EnumStyle::Firmware),
                          [](const auto &info) { return std::string(sim::to_string(info.param)); });
 
 } // namespace

@@ -118,3 +118,30 @@ TEST(Conformance, FaultyDevicesFail)
         EXPECT_FALSE(t.passed());
     }
 }
+
+// The boot checks pass on a boot device and catch one that repeats reports with idle 0.
+TEST(Conformance, FirmwareHost)
+{
+    for (bool repeats : {false, true}) {
+        Rig rig(quick(EnumStyle::Firmware));
+        rig.dev.set_boot(true);
+        RefDevice::Faults f;
+        f.repeat_reports = repeats;
+        rig.dev.set_faults(f);
+        rig.dev.queue_report(0x82, std::vector<uint8_t>(8));
+        sim::ConformanceOptions o;
+        o.idle = 0; // this device has no idle rate of its own
+        rig.host.start();
+        ASSERT_TRUE(rig.host.wait_configured(2s));
+        auto t = sim::run_conformance(rig.host, EnumStyle::Firmware, o);
+        if (repeats) {
+            EXPECT_EQ(t.names(Verdict::Fail), std::vector<std::string>{"idle 0: no report while nothing changes"}) << t.text();
+            continue;
+        }
+        EXPECT_TRUE(t.passed()) << t.text();
+        for (const char *name : {"GET_PROTOCOL interface 0 is boot", "GET_IDLE interface 1 is 0",
+                                 "GET_REPORT interface 0 in boot format", "GET_REPORT interface 1 in boot format",
+                                 "LEDs by SET_REPORT", "idle 0: no report while nothing changes"})
+            EXPECT_TRUE(t.find(name) && t.find(name)->verdict == Verdict::Pass) << name << "\n" << t.text();
+    }
+}

@@ -127,3 +127,35 @@ TEST(HostView, DecodesWhatTheComputerSees)
     EXPECT_FALSE(v.key_held(0xE1));
     EXPECT_EQ(v.x, 59999) << "the pointer stays where it went";
 }
+
+TEST(HostView, BootReportsAsFirmwareReadsThem)
+{
+    sim::HostView v;
+    auto boot_kb = [](uint8_t mods, std::vector<uint8_t> keys) {
+        keys.resize(6);
+        std::vector<uint8_t> r = {mods, 0x00};
+        r.insert(r.end(), keys.begin(), keys.end());
+        return r;
+    };
+    ASSERT_TRUE(v.apply(ReportKind::BootKeyboard, boot_kb(0x02, {0x04, 0x05, 0x06, 0x07, 0x08, 0x09})));
+    EXPECT_EQ(v.keys, (std::vector<uint8_t>{0x04, 0x05, 0x06, 0x07, 0x08, 0x09}));
+    // Too many keys: ErrorRollOver in the six slots, the previous state stays.
+    ASSERT_TRUE(v.apply(ReportKind::BootKeyboard, boot_kb(0x00, {1, 1, 1, 1, 1, 1})));
+    EXPECT_EQ(v.keys.size(), 6u);
+    EXPECT_EQ(v.modifiers, 0x02);
+    ASSERT_TRUE(v.apply(ReportKind::BootKeyboard, boot_kb(0x00, {0x05})));
+    EXPECT_EQ(v.keys, std::vector<uint8_t>{0x05});
+    EXPECT_EQ(v.presses(0x05), 1u);
+    // A report-protocol report reaching a firmware: its id 0x01 reads as Left Ctrl.
+    EXPECT_FALSE(v.apply(ReportKind::BootKeyboard, keyboard(0x00, {0x0B})));
+    EXPECT_TRUE(v.key_held(0xE0));
+    EXPECT_EQ(v.malformed, 1u);
+
+    // Mouse: buttons 1-3 only, X and Y signed bytes.
+    ASSERT_TRUE(v.apply(ReportKind::BootMouse, std::vector<uint8_t>{0xFD, 0x81, 0x05}));
+    EXPECT_EQ(v.buttons, 0x05);
+    EXPECT_EQ(v.x, -127);
+    EXPECT_EQ(v.y, 5);
+    EXPECT_FALSE(v.apply(ReportKind::BootMouse, mouse(0, 300, 0, 0)));
+    EXPECT_EQ(v.malformed, 2u);
+}

@@ -183,6 +183,54 @@ TEST(HostEnumeration, OtherStyles)
     }
 }
 
+// A PC's firmware: boot protocol on both interfaces, no report descriptors, LEDs by
+// SET_REPORT, the endpoints read in the boot formats; it gives up on a device that refuses
+// boot protocol.
+TEST(HostEnumeration, Firmware)
+{
+    {
+        Rig rig(quick(EnumStyle::Firmware));
+        rig.dev.set_boot(true);
+        rig.host.set_idle_rate(8);
+        rig.host.start();
+        ASSERT_TRUE(rig.host.wait_configured(2s)) << rig.host.snapshot().last_error;
+        EXPECT_EQ(describe(rig.dev.requests()),
+                  (std::vector<std::string>{"@0 GET_DESCRIPTOR 0x0100 i0 l8", "@0 SET_ADDRESS 0x0002 i0 l0",
+                                            "@2 GET_DESCRIPTOR 0x0100 i0 l18", "@2 GET_DESCRIPTOR 0x0200 i0 l9",
+                                            "@2 GET_DESCRIPTOR 0x0200 i0 l66", "@2 SET_CONFIGURATION 0x0001 i0 l0",
+                                            "@2 SET_PROTOCOL 0x0000 i0 l0", "@2 SET_IDLE 0x0800 i0 l0",
+                                            "@2 SET_PROTOCOL 0x0000 i1 l0", "@2 SET_IDLE 0x0800 i1 l0",
+                                            "@2 SET_REPORT 0x0200 i1 l1"}));
+        EXPECT_EQ(rig.dev.outputs(), (std::vector<std::vector<uint8_t>>{{0x00}}));
+        auto s = rig.host.snapshot();
+        EXPECT_TRUE(s.report_descriptors.empty());
+        EXPECT_EQ(s.protocol, (std::map<uint8_t, uint8_t>{{0, 0}, {1, 0}}));
+
+        rig.dev.queue_report(0x82, {0x02, 0x00, 0x04, 0x05, 0, 0, 0, 0});
+        rig.dev.queue_report(0x81, {0x01, 0x80, 0x7F});
+        ASSERT_TRUE(rig.host.wait_reports(0, 2, 1s));
+        auto v = rig.host.view();
+        EXPECT_TRUE(v.key_held(0xE1) && v.key_held(0x04) && v.key_held(0x05) && v.button_held(1) && v.x == -128);
+        EXPECT_EQ(v.malformed, 0u);
+
+        // Back to report protocol: the host reads the report formats again.
+        ASSERT_TRUE(rig.host.set_protocol(1, 1).ok());
+        EXPECT_EQ(rig.dev.protocol(1), 1);
+        rig.dev.queue_report(0x82, keyboard(0, {0x06}));
+        ASSERT_TRUE(rig.host.wait_reports(0x82, 2, 1s));
+        EXPECT_EQ(rig.host.view().keys, std::vector<uint8_t>{0x06});
+        EXPECT_EQ(rig.host.get_protocol(1).data, std::vector<uint8_t>{1});
+        EXPECT_EQ(rig.host.get_idle(0).data, std::vector<uint8_t>{8});
+    }
+    {
+        Rig rig(quick(EnumStyle::Firmware)); // a device that refuses boot protocol
+        rig.host.start();
+        ASSERT_TRUE(rig.host.wait_state(sim::HostState::Failed, 3s));
+        EXPECT_NE(rig.host.snapshot().last_error.find("SET_PROTOCOL (boot) interface 0: stall"), std::string::npos)
+            << rig.host.snapshot().last_error;
+    }
+}
+
 TEST(HostEnumeration, AttachDetachAndFailure)
 {
     {

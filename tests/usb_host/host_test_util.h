@@ -24,6 +24,10 @@ inline std::string describe(uint8_t address, const std::array<uint8_t, 8> &s)
         name = std_names[s[1]];
     else if ((s[0] & 0x60) == 0x20 && s[1] == 0x0A)
         name = "SET_IDLE";
+    else if ((s[0] & 0x60) == 0x20 && s[1] == 0x0B)
+        name = "SET_PROTOCOL";
+    else if ((s[0] & 0x60) == 0x20 && s[1] == 0x09)
+        name = "SET_REPORT";
     else
         name = "req" + std::to_string(s[1]);
     char buf[96];

@@ -8,6 +8,7 @@
 using namespace reftest;
 using namespace std::chrono_literals;
 using sim::ControlOptions;
+using sim::EnumStyle;
 using sim::Handshake;
 using sim::Setup;
 using sim::TokenKind;
@@ -242,6 +243,28 @@ TEST(InterruptOut, OutputReports)
     rig.dev.halt(0x02);
     EXPECT_FALSE(rig.host.set_leds(0x01));
     EXPECT_EQ(rig.host.snapshot().out_errors, 1u);
+}
+
+// A computer answers its lock keys with the LED report: on EP2 OUT, or by SET_REPORT in boot
+// protocol from firmware.
+TEST(InterruptOut, LedsFollowTheLockKeys)
+{
+    for (EnumStyle style : {EnumStyle::Linux, EnumStyle::Firmware}) {
+        sim::HostOptions o = quick(style);
+        o.lock_leds = true;
+        Rig rig(o);
+        rig.dev.set_boot(true);
+        rig.host.start();
+        ASSERT_TRUE(rig.host.wait_configured(2s));
+        const bool boot = style == EnumStyle::Firmware;
+        for (uint8_t key : {0x39, 0x00, 0x53, 0x00, 0x39, 0x00}) // Caps, Num, Caps again
+            rig.dev.queue_report(0x82, boot ? std::vector<uint8_t>{0, 0, key, 0, 0, 0, 0, 0} : keyboard(0, {key}));
+        auto want = [boot](uint8_t leds) { return boot ? std::vector<uint8_t>{leds} : std::vector<uint8_t>{0x01, leds}; };
+        EXPECT_TRUE(eventually([&] { return rig.dev.outputs().size() == 4; })) << rig.dev.outputs().size();
+        EXPECT_EQ(rig.dev.outputs(), (std::vector<std::vector<uint8_t>>{want(0), want(0x02), want(0x03), want(0x01)}));
+        rig.host.bus_reset(); // the enumeration's LED report carries the state
+        EXPECT_EQ(rig.dev.outputs().back(), want(0x01));
+    }
 }
 
 TEST(InterruptIn, ReportIsInTheViewOnceTheDeviceSentIt)

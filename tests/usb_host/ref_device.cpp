@@ -129,7 +129,26 @@ void RefDevice::bus_reset()
     suspended_ = false;
     address_ = 0;
     config_ = 0;
+    protocol_ = {1, 1};
     reset_endpoints();
+}
+
+void RefDevice::set_boot(bool on)
+{
+    std::lock_guard k(sim::Kernel::instance().mutex());
+    boot_ = on;
+}
+
+uint8_t RefDevice::protocol(uint8_t itf) const
+{
+    std::lock_guard k(sim::Kernel::instance().mutex());
+    return protocol_[itf & 1];
+}
+
+uint8_t RefDevice::idle(uint8_t itf) const
+{
+    std::lock_guard k(sim::Kernel::instance().mutex());
+    return idle_[itf & 1];
 }
 
 void RefDevice::suspend()
@@ -178,11 +197,22 @@ void RefDevice::answer(const std::array<uint8_t, 8> &s)
     std::vector<uint8_t> data;
     bool ok = false;
     pending_address_ = -1;
-    vendor_out_ = false;
+    vendor_out_ = report_out_ = false;
     if (type == 0x40 && req == 0x01) {
         ok = true; // a vendor request with an OUT data stage, kept for the host's tests
         vendor_out_ = true;
         vendor_data_.clear();
+    } else if ((type & 0x60) == 0x20 && boot_ && il <= 1) {
+        ok = (type == 0x21) != dev_in;
+        switch (req) {
+        case 0x01: data = std::vector<uint8_t>(protocol_[il] ? 0 : il ? 8 : 3); break; // GET_REPORT, boot
+        case 0x02: data = {idle_[il]}; break;
+        case 0x03: data = {protocol_[il]}; break;
+        case 0x09: report_out_ = true, report_data_.clear(); break;
+        case 0x0A: idle_[il] = vh; break;
+        case 0x0B: ok = ok && vl <= 1, protocol_[il] = ok ? vl : protocol_[il]; break;
+        default: ok = false;
+        }
     } else if ((type & 0x60) == 0x20) {
         ok = type == 0x21 && req == 0x0A; // SET_IDLE only
     } else if ((type & 0x60) == 0) {
@@ -237,6 +267,7 @@ void RefDevice::answer(const std::array<uint8_t, 8> &s)
             ok = vl <= 1;
             if (ok) {
                 config_ = vl;
+                protocol_ = {1, 1};
                 in_tog_ = {};
                 out_tog_ = 0;
             }
@@ -280,9 +311,14 @@ Handshake RefDevice::out(uint8_t addr, uint8_t ep, uint8_t toggle, const uint8_t
         if (ep0_ == Ep0::DataOut) {
             if (vendor_out_)
                 vendor_data_.insert(vendor_data_.end(), data, data + len);
+            if (report_out_)
+                report_data_.insert(report_data_.end(), data, data + len);
             ep0_out_left_ -= std::min<size_t>(len, ep0_out_left_);
-            if (!ep0_out_left_)
+            if (!ep0_out_left_) {
                 ep0_ = Ep0::StatusIn;
+                if (report_out_)
+                    outputs_.push_back(report_data_);
+            }
         } else {
             ep0_ = Ep0::Idle; // the status stage, also one that ends an IN data stage early
         }
@@ -357,6 +393,8 @@ InPacket RefDevice::in(uint8_t addr, uint8_t ep)
         std::copy(last_[ep].begin(), last_[ep].end(), p.data);
         return p;
     }
+    if (queue_[ep].empty() && faults_.repeat_reports && !last_[ep].empty())
+        queue_[ep].push_back(last_[ep]);
     if (queue_[ep].empty()) {
         p.hs = Handshake::Nak;
         return p;

@@ -35,11 +35,17 @@ public:
         bool nak_ep0_forever = false;
         bool ep0_wrong_first_toggle = false; // the first data packet goes out as DATA0
         bool babble_ep0 = false;        // 9-byte packets on endpoint 0
+        bool repeat_reports = false;    // with nothing queued, the last report again at every poll
     };
 
     // Test side; each takes the kernel mutex.
     void set_attached(bool on);
     void set_faults(const Faults &f);
+    // Takes the boot-protocol requests as a boot device does (off: it refuses them, as this
+    // board's device did); SET_REPORT data joins outputs().
+    void set_boot(bool on);
+    uint8_t protocol(uint8_t itf) const;
+    uint8_t idle(uint8_t itf) const;
     void queue_report(uint8_t ep, std::vector<uint8_t> bytes); // ep 0x81 or 0x82
     void resend_last(uint8_t ep);  // the next IN gets the last packet again, same toggle
     void halt(uint8_t ep);         // stall it until CLEAR_FEATURE
@@ -96,6 +102,10 @@ private:
     std::vector<std::vector<uint8_t>> outputs_;
     std::vector<uint8_t> vendor_data_;
     bool vendor_out_ = false;
+    bool report_out_ = false;
+    std::vector<uint8_t> report_data_;
+    bool boot_ = false;
+    std::array<uint8_t, 2> protocol_{1, 1}, idle_{};
     unsigned resets_ = 0, suspends_ = 0, resumes_ = 0;
 };
 
