@@ -2,6 +2,7 @@
 // its lock, so measuring costs a few additions per report and never an allocation.
 #include "report_stats.h"
 
+#include "usbdev_state.h"
 #include "usbfunc.h"
 
 #include <atomic>
@@ -10,6 +11,9 @@
 
 namespace report_stats {
 namespace {
+
+using usbdev::now_us;
+using usbdev::reached;
 
 // Latency bins: 0.1 ms to 10 ms, 1 ms to 100 ms, 10 ms to 1 s, then one for anything later.
 constexpr unsigned kFine = 100, kMid = 90, kCoarse = 90;
@@ -98,7 +102,6 @@ struct Waiting {
     uint64_t input_us;
 };
 
-bool reached(uint32_t collected, uint32_t seq) { return static_cast<int32_t>(collected - seq) >= 0; }
 
 // Guarded by `mutex`.
 struct Endpoint {
@@ -134,12 +137,6 @@ std::atomic<uint32_t> rescans;
 
 void bump(std::atomic<uint32_t> &c, uint32_t n = 1) { c.fetch_add(n, std::memory_order_relaxed); }
 
-uint64_t now_us()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
-}
 
 void fill(const Endpoint &e, uint64_t now, km_ep_stats &out)
 {

@@ -28,6 +28,8 @@ using usbdev::ep1_tx;
 using usbdev::ep2_tx;
 using usbdev::TxEndpoint;
 using usbdev::TxReport;
+using usbdev::now_us;
+using usbdev::reached;
 
 // A host polls both IN endpoints every 1 ms; 100 ms without a poll means it is not there.
 constexpr long kTxWaitMs = 100;
@@ -66,18 +68,11 @@ constexpr unsigned kIdleStepUs = 4000;
 // Broadcast under `mutex` whenever an endpoint's `collected`, lost tickets or sessions move.
 pthread_cond_t tx_collected_cond = PTHREAD_COND_INITIALIZER;
 
-uint64_t now_us()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
-}
 
 TxEndpoint &other(TxEndpoint &ep) { return &ep == &ep1_tx ? ep2_tx : ep1_tx; }
 bool is_mouse(const TxEndpoint &ep) { return &ep == &ep1_tx; }
 report_stats::Ep figures(const TxEndpoint &ep) { return is_mouse(ep) ? report_stats::kMouse : report_stats::kKeyboard; }
 
-bool reached(uint32_t collected, uint32_t ticket) { return static_cast<int32_t>(collected - ticket) >= 0; }
 
 // 0 answers "not configured", so the count skips it when it wraps.
 uint32_t next_ticket(TxEndpoint &ep)
@@ -105,6 +100,13 @@ void absorb(TxEndpoint &ep, uint32_t lo, uint32_t hi)
 }
 
 TxReport &at(TxEndpoint &ep, unsigned i) { return ep.queue[(ep.head + i) % usbdev::kTxQueueLen]; }
+
+// The head leaves the line (the host took it, or it was set aside).
+void pop_head(TxEndpoint &ep)
+{
+    ep.head = static_cast<uint16_t>((ep.head + 1) % usbdev::kTxQueueLen);
+    --ep.count;
+}
 
 // The newest report, if it is not in the chip yet: the one that may still change.
 TxReport *open_tail(TxEndpoint &ep)
@@ -297,8 +299,7 @@ void sort_consumer(TxEndpoint &ep)
         ep.aside = r;
         ep.has_aside = true;
         absorb(ep, r.seq, r.seq);
-        ep.head = static_cast<uint16_t>((ep.head + 1) % usbdev::kTxQueueLen);
-        --ep.count;
+        pop_head(ep);
         ep.head_since = now_us();
     }
     if (!ep.boot && ep.has_aside && push(ep, ep.aside.bytes, ep.aside.len))
@@ -416,9 +417,8 @@ void tx_collected(TxEndpoint &ep, bool arm_next)
         collapse(ep, now);
     const uint32_t took = ep.queue[ep.head].seq;
     if (!carry_over(ep)) {
-        ep.collected = ep.queue[ep.head].seq;
-        ep.head = static_cast<uint16_t>((ep.head + 1) % kTxQueueLen);
-        --ep.count;
+        ep.collected = took;
+        pop_head(ep);
     }
     report_stats::collected(figures(ep), now, took, ep.count > 0);
     ep.head_since = now; // with nothing queued: when the host last took a report

@@ -107,6 +107,17 @@ inline void configok_store(uint8_t v)
     std::atomic_ref<uint8_t>(km.configok).store(v, std::memory_order_relaxed);
 }
 
+// Monotonic microseconds: the clock of every time kept about reports.
+inline uint64_t now_us()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
+}
+
+// Tickets wrap: `ticket` is reached once `collected` is not behind it.
+inline bool reached(uint32_t collected, uint32_t ticket) { return static_cast<int32_t>(collected - ticket) >= 0; }
+
 // The absolute CLOCK_REALTIME deadline msecs after `now`.
 timespec deadline_after(const timespec &now, long msecs);
 

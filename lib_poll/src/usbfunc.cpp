@@ -235,18 +235,17 @@ uint8_t answer(uint8_t len)
 uint8_t class_request(const USB_SETUP_REQ &req)
 {
     const uint8_t len = SetupLen;
+    const bool in = req.bType == DEF_USB_HID_REQ_TYPE_IN_IF;
     // No standard request's ending may run at this one's status stage, and no data stage
     // but its own: a wLength left would let the status packet send on from a descriptor.
     SetupReq = kNoRequest;
-    SetupLen = 0;
+    SetupLen = in ? len : 0;
     const bool to_if = req.bType == DEF_USB_HID_REQ_TYPE_OUT_IF || req.bType == DEF_USB_HID_REQ_TYPE_IN_IF;
     if (!to_if || req.wIndexH || req.wIndexL > 1) {
         puts("not stand req !err=1");
         return kStall;
     }
     usbdev::TxEndpoint &ep = req.wIndexL == 0 ? usbdev::ep1_tx : usbdev::ep2_tx;
-    const bool in = req.bType == DEF_USB_HID_REQ_TYPE_IN_IF;
-    SetupLen = in ? len : 0;
     switch (req.bReq) {
     case DEF_USB_HID_GET_REPORT:
         if (in && req.wValueH == DEF_USB_HID_REPORT_INPUT) {
