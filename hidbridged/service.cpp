@@ -794,7 +794,7 @@ void Service::status_loop()
         StatusInfo info = read_status(inputs());
         if (!opts_.config.layout)
             info.layout_problem = "no layout " + layout_text(opts_.config.keyboard);
-        screen.update(info);
+        screen.update(info, &stopping_);
         for (auto waited = 0ms; waited < opts_.status_period && !stopping_.load(); waited += 50ms)
             std::this_thread::sleep_for(50ms);
     }

@@ -18,7 +18,6 @@ namespace hidbridged {
 namespace {
 
 constexpr uint16_t kBlack = 0x0000, kGreen = 0x07E0, kRed = LCD_RED, kGrey = 0x8410, kWhite = LCD_WHITE;
-constexpr uint16_t kFillBlack = 0xFFFF; // the panel stores a fill's complement
 constexpr int kCellW = 8, kCellH = 16;
 
 // One cell through one window: 128 pixel writes of 48 line writes each. lcd_show_string draws
@@ -137,12 +136,13 @@ StatusScreen::Grid StatusScreen::compose(const StatusInfo &s)
 
 void StatusScreen::begin()
 {
-    lcd_fill(kFillBlack);
+    // What the panel shows is unknown: the first update draws every cell, which covers the
+    // panel in about the line writes a fill would take, and a stop can come between cells.
     for (auto &r : shown_)
-        r.fill({' ', kWhite});
+        r.fill({'\0', kBlack});
 }
 
-int StatusScreen::update(const StatusInfo &s)
+int StatusScreen::update(const StatusInfo &s, const std::atomic<bool> *stop)
 {
     Grid want = compose(s);
     int drawn = 0;
@@ -150,6 +150,8 @@ int StatusScreen::update(const StatusInfo &s)
         for (int c = 0; c < kCols; ++c) {
             if (want[r][c] == shown_[r][c])
                 continue;
+            if (stop && stop->load())
+                return drawn;
             draw_cell(c, r, want[r][c]);
             shown_[r][c] = want[r][c];
             ++drawn;

@@ -5,10 +5,11 @@
 //   gw 192.168.1.1
 //   00:1A:2B:3C:4D:5E up
 // Only cells whose character or colour changed are drawn again, each through one window: a
-// cell is some 6,000 GPIO line writes, a whole clear of the panel more than 600,000.
+// cell is some 6,000 GPIO line writes, the whole panel more than 600,000.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -35,10 +36,12 @@ class StatusScreen {
 public:
     static constexpr int kCols = 20, kRows = 5;
 
-    // Clears the panel (black) once; lcd_init must have run. Draws nothing else yet.
+    // Forgets what the panel shows, so that the next update draws every cell; lcd_init must
+    // have run. Draws nothing yet.
     void begin();
-    // Draws the cells that differ from what the panel shows; the number drawn.
-    int update(const StatusInfo &s);
+    // Draws the cells that differ from what the panel shows; the number drawn. Once *stop is
+    // set it draws no further cell.
+    int update(const StatusInfo &s, const std::atomic<bool> *stop = nullptr);
 
     struct Cell {
         char ch = ' ';

@@ -64,15 +64,15 @@ TEST(ServiceStatusScreen, ShowsTheStateAndDrawsOnlyWhatChanged)
     none.layout_problem = "no layout fr(xx)";
     EXPECT_EQ(row(StatusScreen::compose(none), 4), "no layout fr(xx)    ");
 
+    lcd_fill(0); // whatever the panel showed before the service
+    ASSERT_GT(lit(board, 19, 0), 0);
     StatusScreen screen;
     screen.begin();
-    int blanks = 0;
-    for (auto &r : g)
-        for (auto &c : r)
-            blanks += c.ch == ' ';
-    EXPECT_EQ(screen.update(info), 100 - blanks) << "a cleared panel needs no blank drawn";
+    std::atomic<bool> stop{true};
+    EXPECT_EQ(screen.update(info, &stop), 0) << "no cell drawn once the service stops";
+    EXPECT_EQ(screen.update(info), 100) << "an unknown panel: every cell, blanks too";
     EXPECT_GT(lit(board, 18, 0), 0) << "the 2 of in:2";
-    EXPECT_EQ(lit(board, 19, 0), 0);
+    EXPECT_EQ(lit(board, 19, 0), 0) << "a blank cell drawn over what was there";
 
     // Each cell as the library's own text drawing would leave it.
     std::vector<uint16_t> drawn;
