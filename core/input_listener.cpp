@@ -57,9 +57,13 @@ bool dropping[Maxport];
 uint8_t port_keys[Maxport][KEY_STATES];
 
 // The earliest kernel time stamp (monotonic µs) of the input not yet composed, per endpoint;
-// 0: none. Guarded by control_mutex. Only ports whose device took the monotonic clock count.
+// 0: none. Guarded by control_mutex.
 uint64_t mouse_since, keyboard_since;
-bool monotonic[Maxport]; // input thread only
+// Event devices stamp with the wall clock; the figures run on the monotonic one. Asking each
+// device for monotonic stamps (EVIOCSCLOCKID) would make the kernel throw away what it queued
+// since the open, so the stamps are moved by the clocks' distance, read at each batch.
+// Input thread only.
+int64_t wall_ahead_us;
 
 // configok is written by the device thread without a lock: every test is a fresh load.
 std::atomic_ref<uint8_t> configok() { return std::atomic_ref<uint8_t>(km.configok); }
@@ -141,14 +145,22 @@ void apply_event(int port, uint16_t type, uint16_t code, int32_t value)
     }
 }
 
-// An event that reaches a report: its time stamp, if the device keeps the monotonic clock.
-void stamp(int port, const input_event &ev)
+int64_t clock_us(clockid_t clock)
+{
+    timespec t;
+    clock_gettime(clock, &t);
+    return int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
+}
+
+// An event that reaches a report: its time stamp on the monotonic clock.
+void stamp(const input_event &ev)
 {
     const bool mouse = (ev.type == EV_REL && (ev.code == REL_X || ev.code == REL_Y || ev.code == REL_WHEEL)) ||
                        (ev.type == EV_KEY && ev.code >= BTN_LEFT && ev.code <= BTN_MIDDLE);
     const bool key = ev.type == EV_KEY && ev.code < 255;
-    const uint64_t t = static_cast<uint64_t>(ev.input_event_sec) * 1000000u + static_cast<uint64_t>(ev.input_event_usec);
-    if ((!mouse && !key) || t == 0 || !monotonic[port])
+    const int64_t wall = int64_t{ev.input_event_sec} * 1000000 + ev.input_event_usec;
+    const uint64_t t = static_cast<uint64_t>(wall - wall_ahead_us);
+    if ((!mouse && !key) || wall == 0 || wall <= wall_ahead_us)
         return;
     uint64_t &since = mouse ? mouse_since : keyboard_since;
     since = report_stats::earlier(since, t);
@@ -245,7 +257,7 @@ void apply_batch(int port, const input_event *ev, size_t n)
         }
         if (read_back && ev[i].type == EV_KEY)
             continue;
-        stamp(port, ev[i]);
+        stamp(ev[i]);
         apply_event(port, ev[i].type, ev[i].code, ev[i].value);
         if (ev[i].type == EV_SYN)
             end_packet(port);
@@ -265,6 +277,7 @@ bool read_port(int port)
             return false;
         size_t n = static_cast<size_t>(got) / sizeof(input_event);
         report_stats::records(port, static_cast<unsigned>(n));
+        wall_ahead_us = clock_us(CLOCK_REALTIME) - clock_us(CLOCK_MONOTONIC);
         pthread_mutex_lock(&control_mutex);
         apply_batch(port, ev, n);
         if (motion_pending) {
@@ -312,9 +325,6 @@ extern "C" int open_input_devices(void)
         if (input_fds[port].fd < 0)
             input_fds[port].fd = sys_open(path, O_RDONLY | O_NONBLOCK);
         input_fds[port].events = POLLIN;
-        // Time stamps on the clock the device thread reads, for the latency figures.
-        int clock = CLOCK_MONOTONIC;
-        monotonic[port] = input_fds[port].fd >= 0 && sys_ioctl(input_fds[port].fd, EVIOCSCLOCKID, &clock) == 0;
         ++total;
         printf("listen port %d ...[total=%d]\n", port, total);
     }
