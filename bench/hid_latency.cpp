@@ -152,7 +152,7 @@ void wrap_seam()
     wrapped_ops.write = [](int fd, const void *b, size_t n) { InSeam s; return board_ops->write(fd, b, n); };
     wrapped_ops.lseek = [](int fd, off_t o, int w) { InSeam s; return board_ops->lseek(fd, o, w); };
     wrapped_ops.ioctl = [](int fd, unsigned long r, void *a) { InSeam s; return board_ops->ioctl(fd, r, a); };
-    wrapped_ops.poll = [](pollfd *f, nfds_t n, int t) { InSeam s; return board_ops->poll(f, n, t); };
+    wrapped_ops.poll = [](pollfd *f, nfds_t n, long t) { InSeam s; return board_ops->poll(f, n, t); };
     wrapped_ops.access = [](const char *p, int m) { InSeam s; return board_ops->access(p, m); };
     wrapped_ops.sleep_us = [](unsigned long us) { InSeam s; board_ops->sleep_us(us); };
     sysio_install(&wrapped_ops);

@@ -10,6 +10,11 @@ namespace {
 
 int libc_open(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 int libc_ioctl(int fd, unsigned long request, void *arg) { return ::ioctl(fd, request, arg); }
+int libc_poll(pollfd *fds, nfds_t nfds, long timeout_us)
+{
+    const timespec ts{static_cast<time_t>(timeout_us / 1000000), (timeout_us % 1000000) * 1000};
+    return ::ppoll(fds, nfds, timeout_us < 0 ? nullptr : &ts, nullptr);
+}
 
 // usleep() is limited to a second on some libcs; nanosleep is not, and resumes after signals.
 void libc_sleep_us(unsigned long usec)
@@ -20,7 +25,7 @@ void libc_sleep_us(unsigned long usec)
 }
 
 constexpr sysio_ops libc_ops = {
-    libc_open, ::close, ::read, ::write, ::lseek, libc_ioctl, ::poll, ::access, libc_sleep_us,
+    libc_open, ::close, ::read, ::write, ::lseek, libc_ioctl, libc_poll, ::access, libc_sleep_us,
 };
 
 std::atomic<const sysio_ops *> current{&libc_ops};
@@ -41,7 +46,8 @@ ssize_t sys_read(int fd, void *buf, size_t len) { return ops().read(fd, buf, len
 ssize_t sys_write(int fd, const void *buf, size_t len) { return ops().write(fd, buf, len); }
 off_t sys_lseek(int fd, off_t offset, int whence) { return ops().lseek(fd, offset, whence); }
 int sys_ioctl(int fd, unsigned long request, void *arg) { return ops().ioctl(fd, request, arg); }
-int sys_poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) { return ops().poll(fds, nfds, timeout_ms); }
+int sys_poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) { return ops().poll(fds, nfds, timeout_ms < 0 ? -1 : timeout_ms * 1000L); }
+int sys_poll_us(struct pollfd *fds, nfds_t nfds, long timeout_us) { return ops().poll(fds, nfds, timeout_us); }
 int sys_access(const char *path, int mode) { return ops().access(path, mode); }
 void sys_sleep_us(unsigned long usec) { ops().sleep_us(usec); }
 }

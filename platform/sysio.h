@@ -19,7 +19,9 @@ typedef struct sysio_ops {
     ssize_t (*write)(int fd, const void *buf, size_t len);
     off_t (*lseek)(int fd, off_t offset, int whence);
     int (*ioctl)(int fd, unsigned long request, void *arg);
-    int (*poll)(struct pollfd *fds, nfds_t nfds, int timeout_ms);
+    /* Microseconds (negative: no limit), as ppoll takes them: the device thread arms a report
+     * a fraction of a bus frame ahead. */
+    int (*poll)(struct pollfd *fds, nfds_t nfds, long timeout_us);
     int (*access)(const char *path, int mode);
     /* The long fixed sleeps of bring-up: chip detach, hub power cycle, panel reset. */
     void (*sleep_us)(unsigned long usec);
@@ -40,6 +42,7 @@ ssize_t sys_write(int fd, const void *buf, size_t len);
 off_t sys_lseek(int fd, off_t offset, int whence);
 int sys_ioctl(int fd, unsigned long request, void *arg);
 int sys_poll(struct pollfd *fds, nfds_t nfds, int timeout_ms);
+int sys_poll_us(struct pollfd *fds, nfds_t nfds, long timeout_us);
 int sys_access(const char *path, int mode);
 void sys_sleep_us(unsigned long usec);
 

@@ -25,7 +25,7 @@ ssize_t b_read(int fd, void *b, size_t n) { return Kernel::instance().do_read(fd
 ssize_t b_write(int fd, const void *b, size_t n) { return Kernel::instance().do_write(fd, b, n); }
 off_t b_lseek(int fd, off_t o, int w) { return Kernel::instance().do_lseek(fd, o, w); }
 int b_ioctl(int fd, unsigned long r, void *a) { return Kernel::instance().do_ioctl(fd, r, a); }
-int b_poll(struct pollfd *f, nfds_t n, int t) { return Kernel::instance().do_poll(f, n, t); }
+int b_poll(struct pollfd *f, nfds_t n, long t) { return Kernel::instance().do_poll(f, n, t); }
 int b_access(const char *p, int m) { return Kernel::instance().do_access(p, m); }
 void b_sleep_us(unsigned long us) { Kernel::instance().do_sleep_us(us); }
 
@@ -139,7 +139,7 @@ int Kernel::do_ioctl(int fd, unsigned long request, void *arg)
     return sysio_libc()->ioctl(fd, request, arg);
 }
 
-int Kernel::do_poll(::pollfd *fds, nfds_t nfds, int timeout_ms)
+int Kernel::do_poll(::pollfd *fds, nfds_t nfds, long timeout_us)
 {
     std::unique_lock lock(mu_);
     bool any_model = false, any_real = false;
@@ -148,7 +148,8 @@ int Kernel::do_poll(::pollfd *fds, nfds_t nfds, int timeout_ms)
             (file(fds[i].fd) ? any_model : any_real) = true;
     if (!any_model) {
         lock.unlock();
-        return ::poll(fds, nfds, timeout_ms);
+        const timespec ts{static_cast<time_t>(timeout_us / 1000000), (timeout_us % 1000000) * 1000};
+        return ::ppoll(fds, nfds, timeout_us < 0 ? nullptr : &ts, nullptr);
     }
     auto scan = [&] {
         int ready = 0;
@@ -169,8 +170,8 @@ int Kernel::do_poll(::pollfd *fds, nfds_t nfds, int timeout_ms)
         return ready;
     };
     const auto start = std::chrono::steady_clock::now();
-    const auto deadline = timeout_ms < 0 ? std::chrono::steady_clock::time_point::max()
-                                         : start + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = timeout_us < 0 ? std::chrono::steady_clock::time_point::max()
+                                         : start + std::chrono::microseconds(timeout_us);
     for (;;) {
         int ready = scan();
         auto now = std::chrono::steady_clock::now();

@@ -75,7 +75,7 @@ public:
     ssize_t do_write(int fd, const void *buf, size_t len);
     off_t do_lseek(int fd, off_t offset, int whence);
     int do_ioctl(int fd, unsigned long request, void *arg);
-    int do_poll(::pollfd *fds, nfds_t nfds, int timeout_ms);
+    int do_poll(::pollfd *fds, nfds_t nfds, long timeout_us);
     int do_access(const char *path, int mode);
     void do_sleep_us(unsigned long usec);
 
