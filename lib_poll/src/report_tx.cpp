@@ -54,6 +54,18 @@ constexpr uint64_t kHoldUs = 2000;
 // one held report every 32 ms at most and a wrong mark never outlasts a caller's wait.
 constexpr uint32_t kRetryMinUs = 4000;
 constexpr uint32_t kRetryMaxUs = 32000;
+// A host polls a full-speed interrupt endpoint once a frame. While it takes a mouse report
+// every frame, the next one is armed kArmAheadUs before the host's next poll rather than
+// right after the collection, so that the motion of the rest of the frame goes with it and
+// not a frame later. The device thread sees a collection a little after it happened: the
+// earliest sight, carried on frame by frame, is the estimate of the host's poll, allowed to
+// creep later by a little each frame so that a host clock slower than ours cannot leave it
+// behind. A collection more than kFrameSlackUs off the next frame ends the pacing until two
+// collections a frame apart start it again; an arming that comes late costs one frame.
+constexpr uint64_t kFrameUs = 1000;
+constexpr uint64_t kFrameSlackUs = 250;
+constexpr uint64_t kArmAheadUs = 250;
+constexpr uint64_t kPhaseCreepUs = 2;
 // The report descriptor's logical ranges; the boot mouse's axes are single bytes.
 constexpr int32_t kAxisMax = 32767;
 constexpr int32_t kWheelMax = 127;
@@ -314,12 +326,30 @@ uint8_t current_keys(const TxEndpoint &ep, uint8_t *out)
     return usbdev::kTxReportMax;
 }
 
+// A report waits to be armed: not in the chip, not held for the other endpoint.
+bool arm_waits(const TxEndpoint &ep) { return !ep.armed && !ep.held && ep.count; }
+
 void arm_if_idle(TxEndpoint &ep)
 {
     sort_consumer(ep);
-    if (!ep.armed && !ep.held && ep.count)
+    if (arm_waits(ep) && (!ep.arm_at || now_us() >= ep.arm_at))
         arm_head(ep);
 }
+
+// The mouse at a collection: whether the host takes a report every frame, and if so when the
+// next one is to be armed.
+void pace(TxEndpoint &ep, uint64_t now)
+{
+    const uint64_t gap = now - ep.taken_at;
+    if (!ep.taken_at || gap + kFrameSlackUs < kFrameUs || gap > kFrameUs + kFrameSlackUs)
+        ep.poll_at = 0;
+    else
+        ep.poll_at = ep.poll_at ? std::min(now, ep.poll_at + kFrameUs + kPhaseCreepUs) : now;
+    ep.taken_at = now;
+    ep.arm_at = ep.poll_at ? ep.poll_at + kFrameUs - kArmAheadUs : 0;
+}
+
+void unpace(TxEndpoint &ep) { ep.taken_at = ep.poll_at = ep.arm_at = 0; }
 
 // The other endpoint's report is waiting and the host polls that endpoint, or may again.
 bool other_waits(TxEndpoint &ep, uint64_t now)
@@ -430,6 +460,8 @@ void tx_collected(TxEndpoint &ep, bool arm_next)
     pthread_cond_broadcast(&tx_collected_cond);
     if (!arm_next)
         return;
+    if (is_mouse(ep))
+        pace(ep, now);
     TxEndpoint &o = other(ep);
     if (o.held) { // its turn now
         o.held = false;
@@ -449,6 +481,8 @@ void tx_tick()
     pthread_mutex_lock(&mutex);
     const uint64_t now = now_us();
     for (TxEndpoint *ep : {&ep1_tx, &ep2_tx}) {
+        if (ep->arm_at && now >= ep->arm_at)
+            arm_if_idle(*ep);
         if (ep->held && now >= ep->held_until) {
             ep->held = false;
             TxEndpoint &o = other(*ep);
@@ -472,8 +506,21 @@ void tx_tick()
     pthread_mutex_unlock(&mutex);
 }
 
+long tx_wait_us(long limit_us)
+{
+    pthread_mutex_lock(&mutex);
+    const uint64_t now = now_us();
+    long wait = limit_us;
+    // Also with nothing queued yet: a report handed over before then waits for this wake-up.
+    if (!ep1_tx.armed && ep1_tx.arm_at > now)
+        wait = static_cast<long>(std::min<uint64_t>(ep1_tx.arm_at - now, static_cast<uint64_t>(limit_us)));
+    pthread_mutex_unlock(&mutex);
+    return wait;
+}
+
 void tx_restart(TxEndpoint &ep, bool arm)
 {
+    unpace(ep);
     ep.armed = false;
     ep.held = false;
     ep.unpolled = false;

@@ -3,8 +3,10 @@
 //
 // Reports wait in a short queue per IN endpoint. The head is armed in the chip as soon as the
 // endpoint is free; when the host collects it the device thread arms the next one within the
-// same service call. A sender never waits for the bus: only a caller that asks for the result
-// waits, without any lock of the core held.
+// same service call, except the mouse's while the host takes one every frame: that one is
+// armed shortly before the next poll, so that it carries the motion of the whole frame. A
+// sender never waits for the bus: only a caller that asks for the result waits, without any
+// lock of the core held.
 #pragma once
 
 #include "global.h"
@@ -56,6 +58,10 @@ struct TxEndpoint {
                              // report: nothing waits for this endpoint until it is taken
     uint64_t retry_at = 0;   // ... or until then: a mark may outlive the pause that made it
     uint32_t retry_us = 0;   // the next retry's distance, doubled each time it is confirmed
+    uint64_t taken_at = 0;   // the mouse: when the device thread saw the last collection,
+    uint64_t poll_at = 0;    // when the host is thought to have polled then (0: the host does
+                             // not take a report every frame),
+    uint64_t arm_at = 0;     // and the next report is armed from then on (0: at once)
     uint8_t undo_tx = 0;     // the transmit bits of the control register before the arming
     uint8_t undo_tog = 0;    // and *tog, to take back an armed report the host must not get
     // The interface's protocol and idle rate, as the host set them; report protocol and 0
@@ -83,6 +89,9 @@ void tx_collected(TxEndpoint &ep, bool arm_next = true);
 // other endpoint once that one has had its chance, and collapses what waits for a host that
 // has stayed away past the wait bound.
 void tx_tick();
+// Device thread, no lock held: how long it may wait for the chip, at most `limit_us`, before
+// a report is due to be armed.
+long tx_wait_us(long limit_us);
 // Device thread, `mutex` held: the host restarted the pipe (bus reset, configuration, cleared
 // halt). The report the chip held was not taken; it stays first in line and, with `arm`,
 // goes out again at once as DATA0.

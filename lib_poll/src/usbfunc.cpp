@@ -22,7 +22,7 @@ constexpr uint8_t kStall = 0xFF;        // EP0 response: stall instead of a data
 constexpr uint8_t kEp0Packet = 8;       // bMaxPacketSize0
 constexpr uint8_t kMaxSetupLen = 0x7F;  // longer requests are capped; no descriptor is longer
 constexpr unsigned long kDetachUs = 400000; // long enough for any host to see a detach
-constexpr int kIrqPollMs = 1;           // serves a missed edge within about 1 ms
+constexpr long kIrqPollUs = 1000;       // serves a missed edge within about 1 ms
 constexpr const char *kIrqValue = "/sys/class/gpio/gpio12/value";
 
 // Kept between service calls; a bus reset leaves them as they are.
@@ -384,7 +384,7 @@ void transfer_done()
 void *listen_without_irq_line()
 {
     for (;;) {
-        if (sys_poll(nullptr, 0, kIrqPollMs) == -1 && errno != EINTR) {
+        if (sys_poll_us(nullptr, 0, usbdev::tx_wait_us(kIrqPollUs)) == -1 && errno != EINTR) {
             perror("poll failed!\n");
             return nullptr;
         }
@@ -511,7 +511,7 @@ void *thread_device_listen(void *arg)
         return listen_without_irq_line();
 
     for (;;) {
-        int ret = sys_poll(&pfd, 1, kIrqPollMs);
+        int ret = sys_poll_us(&pfd, 1, usbdev::tx_wait_us(kIrqPollUs));
         if (ret == -1) {
             if (errno == EINTR) // a signal for the application is no reason to stop serving
                 continue;
