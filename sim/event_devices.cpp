@@ -311,6 +311,13 @@ std::unique_ptr<VFile> EventDevices::open(std::string_view path, int flags, int 
     auto f = std::make_unique<File>(*this, n, nodes_[n].buffer_size, flags);
     nodes_[n].files.push_back(f.get());
     all_files_.push_back(f.get());
+    if (!nodes_[n].at_open.empty()) {
+        const timespec t = now();
+        for (const Ev &e : nodes_[n].at_open)
+            queue(n, stamped(e.type, e.code, e.value, t));
+        queue(n, stamped(EV_SYN, SYN_REPORT, 0, t));
+        nodes_[n].at_open.clear();
+    }
     Kernel::instance().notify();
     return f;
 }
@@ -417,6 +424,12 @@ void EventDevices::packet(int n, std::initializer_list<Ev> evs)
         queue(n, stamped(e.type, e.code, e.value, t));
     queue(n, stamped(EV_SYN, SYN_REPORT, 0, t));
     Kernel::instance().notify();
+}
+
+void EventDevices::packet_at_open(int n, std::initializer_list<Ev> evs)
+{
+    std::lock_guard lock(Kernel::instance().mutex());
+    nodes_[n].at_open.assign(evs);
 }
 
 size_t EventDevices::pending(int n) const

@@ -71,6 +71,9 @@ public:
     // The records and a SYN_REPORT, in one step under one time stamp, as the input core
     // hands a packet to evdev.
     void packet(int n, std::initializer_list<Ev> evs);
+    // The same, sent the moment device n's next file is opened: the first thing that file
+    // has queued (a key pressed just as the listener opened the device).
+    void packet_at_open(int n, std::initializer_list<Ev> evs);
     // Records queued on the live files of device n and not yet read, whole packets or not.
     size_t pending(int n) const;
     // Of those, the ones a read would return now.
@@ -106,6 +109,7 @@ private:
         size_t dropped = 0;
         std::bitset<kKeyBits> keys; // while present; a new device starts with none down
         uint32_t leds = 0;
+        std::vector<Ev> at_open;    // packet_at_open's records
         std::vector<File *> files;  // live open files
     };
     std::array<Node, kCount> nodes_;

@@ -518,6 +518,17 @@ TEST(CoreOnBoard, PlugInNoticedAfterQuietRescan)
               std::string::npos);
 }
 
+// Nothing the listener does after opening a device may throw away what the device queued
+// since (evdev empties the queue at a change of clock, for one).
+TEST(CoreOnBoard, AKeyPressedAsTheDeviceIsOpenedArrives)
+{
+    Rig rig([](sim::Board &b) { b.plug_mouse(1); });
+    rig.ev.packet_at_open(0, {{EV_KEY, KEY_B, 1}});
+    rig.board.plug_keyboard(0);
+    ASSERT_TRUE(rig.ev.wait_open(0, 1, 3s));
+    EXPECT_TRUE(rig.host.wait_view([](const sim::HostView &v) { return v.key_held(0x05); }, 1s));
+}
+
 TEST(CoreOnBoard, TheHostsLedsReachEveryKeyboardAtEachChangeAndAtPlugIn)
 {
     Rig rig([](sim::Board &b) {
