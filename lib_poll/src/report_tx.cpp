@@ -55,16 +55,20 @@ constexpr uint64_t kHoldUs = 2000;
 constexpr uint32_t kRetryMinUs = 4000;
 constexpr uint32_t kRetryMaxUs = 32000;
 // A host polls a full-speed interrupt endpoint once a frame. While it takes a mouse report
-// every frame, the next one is armed kArmAheadUs before the host's next poll rather than
-// right after the collection, so that the motion of the rest of the frame goes with it and
-// not a frame later. The device thread sees a collection a little after it happened: the
-// earliest sight, carried on frame by frame, is the estimate of the host's poll, allowed to
-// creep later by a little each frame so that a host clock slower than ours cannot leave it
-// behind. A collection more than kFrameSlackUs off the next frame ends the pacing until two
-// collections a frame apart start it again; an arming that comes late costs one frame.
+// every frame, the next one is armed shortly before the host's next poll rather than right
+// after the collection, so that the motion of the rest of the frame goes with it and not a
+// frame later. The device thread sees a collection a little after it happened: the earliest
+// sight, carried on frame by frame, is the estimate of the host's poll, allowed to creep
+// later by a little each frame so that a host clock slower than ours cannot leave it behind.
+// An arming that ends after the poll costs that report a frame: each held-back report the host
+// did not take in the next frame moves the arming kLeadStepUs earlier, each one it did take
+// 1 µs back towards kArmAheadUs: a slower board or a busier thread finds its own lead, where
+// at most about one held-back report in a hundred misses its frame. A collection more than kFrameSlackUs off the
+// next frame ends the pacing until two collections a frame apart start it again.
 constexpr uint64_t kFrameUs = 1000;
 constexpr uint64_t kFrameSlackUs = 250;
 constexpr uint64_t kArmAheadUs = 250;
+constexpr uint64_t kLeadStepUs = 100;
 constexpr uint64_t kPhaseCreepUs = 2;
 // The report descriptor's logical ranges; the boot mouse's axes are single bytes.
 constexpr int32_t kAxisMax = 32767;
@@ -332,8 +336,10 @@ bool arm_waits(const TxEndpoint &ep) { return !ep.armed && !ep.held && ep.count;
 void arm_if_idle(TxEndpoint &ep)
 {
     sort_consumer(ep);
-    if (arm_waits(ep) && (!ep.arm_at || now_us() >= ep.arm_at))
-        arm_head(ep);
+    if (!arm_waits(ep) || (ep.arm_at && now_us() < ep.arm_at))
+        return;
+    ep.held_back = ep.arm_at && ep.queue[ep.head].since < ep.arm_at;
+    arm_head(ep);
 }
 
 // The mouse at a collection: whether the host takes a report every frame, and if so when the
@@ -341,15 +347,23 @@ void arm_if_idle(TxEndpoint &ep)
 void pace(TxEndpoint &ep, uint64_t now)
 {
     const uint64_t gap = now - ep.taken_at;
-    if (!ep.taken_at || gap + kFrameSlackUs < kFrameUs || gap > kFrameUs + kFrameSlackUs)
+    const bool next_frame = ep.taken_at && gap + kFrameSlackUs >= kFrameUs && gap <= kFrameUs + kFrameSlackUs;
+    if (ep.held_back)
+        ep.lead_us = next_frame ? std::max(kArmAheadUs, ep.lead_us - 1) : std::min(kFrameUs, ep.lead_us + kLeadStepUs);
+    ep.held_back = false;
+    if (!next_frame)
         ep.poll_at = 0;
     else
         ep.poll_at = ep.poll_at ? std::min(now, ep.poll_at + kFrameUs + kPhaseCreepUs) : now;
     ep.taken_at = now;
-    ep.arm_at = ep.poll_at ? ep.poll_at + kFrameUs - kArmAheadUs : 0;
+    ep.arm_at = ep.poll_at ? ep.poll_at + kFrameUs - ep.lead_us : 0;
 }
 
-void unpace(TxEndpoint &ep) { ep.taken_at = ep.poll_at = ep.arm_at = 0; }
+void unpace(TxEndpoint &ep)
+{
+    ep.taken_at = ep.poll_at = ep.arm_at = 0;
+    ep.held_back = false;
+}
 
 // The other endpoint's report is waiting and the host polls that endpoint, or may again.
 bool other_waits(TxEndpoint &ep, uint64_t now)

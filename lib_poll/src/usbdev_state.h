@@ -61,7 +61,9 @@ struct TxEndpoint {
     uint64_t taken_at = 0;   // the mouse: when the device thread saw the last collection,
     uint64_t poll_at = 0;    // when the host is thought to have polled then (0: the host does
                              // not take a report every frame),
-    uint64_t arm_at = 0;     // and the next report is armed from then on (0: at once)
+    uint64_t arm_at = 0;     // and the next report is armed from then on (0: at once),
+    uint64_t lead_us = 250;  // so long before the host's next poll;
+    bool held_back = false;  // the armed report waited for that moment
     uint8_t undo_tx = 0;     // the transmit bits of the control register before the arming
     uint8_t undo_tog = 0;    // and *tog, to take back an armed report the host must not get
     // The interface's protocol and idle rate, as the host set them; report protocol and 0
