@@ -312,10 +312,7 @@ std::unique_ptr<VFile> EventDevices::open(std::string_view path, int flags, int 
     nodes_[n].files.push_back(f.get());
     all_files_.push_back(f.get());
     if (!nodes_[n].at_open.empty()) {
-        const timespec t = now();
-        for (const Ev &e : nodes_[n].at_open)
-            queue(n, stamped(e.type, e.code, e.value, t));
-        queue(n, stamped(EV_SYN, SYN_REPORT, 0, t));
+        queue_packet(n, nodes_[n].at_open);
         nodes_[n].at_open.clear();
     }
     Kernel::instance().notify();
@@ -416,13 +413,18 @@ void EventDevices::emit(int n, uint16_t type, uint16_t code, int32_t value)
     Kernel::instance().notify();
 }
 
-void EventDevices::packet(int n, std::initializer_list<Ev> evs)
+void EventDevices::queue_packet(int n, std::span<const Ev> evs)
 {
-    timespec t = now();
-    std::lock_guard lock(Kernel::instance().mutex());
+    const timespec t = now();
     for (const Ev &e : evs)
         queue(n, stamped(e.type, e.code, e.value, t));
     queue(n, stamped(EV_SYN, SYN_REPORT, 0, t));
+}
+
+void EventDevices::packet(int n, std::initializer_list<Ev> evs)
+{
+    std::lock_guard lock(Kernel::instance().mutex());
+    queue_packet(n, {evs.begin(), evs.size()});
     Kernel::instance().notify();
 }
 

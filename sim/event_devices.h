@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <vector>
 
 namespace sim {
@@ -101,6 +102,7 @@ private:
     void hang_up(int n);
     void set_hub_power(int level);
     void queue(int n, const input_event &ev); // kernel mutex held
+    void queue_packet(int n, std::span<const Ev> evs); // and a SYN_REPORT, one time stamp; the same
 
     struct Node {
         bool plugged = false;

@@ -60,11 +60,12 @@ constexpr uint32_t kRetryMaxUs = 32000;
 // frame later. The device thread sees a collection a little after it happened: the earliest
 // sight, carried on frame by frame, is the estimate of the host's poll, allowed to creep
 // later by a little each frame so that a host clock slower than ours cannot leave it behind.
-// An arming that ends after the poll costs that report a frame: each held-back report the host
-// did not take in the next frame moves the arming kLeadStepUs earlier, each one it did take
-// 1 µs back towards kArmAheadUs: a slower board or a busier thread finds its own lead, where
-// at most about one held-back report in a hundred misses its frame. A collection more than kFrameSlackUs off the
-// next frame ends the pacing until two collections a frame apart start it again.
+// An arming that ends after the poll costs that report a frame: each held-back report the
+// host did not take in the next frame moves the arming kLeadStepUs earlier, each one it did
+// take 1 µs back towards kArmAheadUs ahead, so a slower board or a busier thread finds its own
+// lead, where at most about one held-back report in a hundred misses its frame. A collection
+// more than kFrameSlackUs off the next frame ends the pacing until two collections a frame
+// apart start it again.
 constexpr uint64_t kFrameUs = 1000;
 constexpr uint64_t kFrameSlackUs = 250;
 constexpr uint64_t kArmAheadUs = 250;
@@ -348,15 +349,17 @@ void pace(TxEndpoint &ep, uint64_t now)
 {
     const uint64_t gap = now - ep.taken_at;
     const bool next_frame = ep.taken_at && gap + kFrameSlackUs >= kFrameUs && gap <= kFrameUs + kFrameSlackUs;
-    if (ep.held_back)
-        ep.lead_us = next_frame ? std::max(kArmAheadUs, ep.lead_us - 1) : std::min(kFrameUs, ep.lead_us + kLeadStepUs);
+    if (ep.held_back && next_frame)
+        ep.extra_lead_us -= ep.extra_lead_us ? 1 : 0;
+    else if (ep.held_back)
+        ep.extra_lead_us = std::min(kFrameUs - kArmAheadUs, ep.extra_lead_us + kLeadStepUs);
     ep.held_back = false;
     if (!next_frame)
         ep.poll_at = 0;
     else
         ep.poll_at = ep.poll_at ? std::min(now, ep.poll_at + kFrameUs + kPhaseCreepUs) : now;
     ep.taken_at = now;
-    ep.arm_at = ep.poll_at ? ep.poll_at + kFrameUs - ep.lead_us : 0;
+    ep.arm_at = ep.poll_at ? ep.poll_at + kFrameUs - kArmAheadUs - ep.extra_lead_us : 0;
 }
 
 void unpace(TxEndpoint &ep)

@@ -62,7 +62,7 @@ struct TxEndpoint {
     uint64_t poll_at = 0;    // when the host is thought to have polled then (0: the host does
                              // not take a report every frame),
     uint64_t arm_at = 0;     // and the next report is armed from then on (0: at once),
-    uint64_t lead_us = 250;  // so long before the host's next poll;
+    uint64_t extra_lead_us = 0; // that much earlier than the usual lead after late armings;
     bool held_back = false;  // the armed report waited for that moment
     uint8_t undo_tx = 0;     // the transmit bits of the control register before the arming
     uint8_t undo_tog = 0;    // and *tog, to take back an armed report the host must not get
