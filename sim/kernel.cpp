@@ -148,8 +148,7 @@ int Kernel::do_poll(::pollfd *fds, nfds_t nfds, long timeout_us)
             (file(fds[i].fd) ? any_model : any_real) = true;
     if (!any_model) {
         lock.unlock();
-        const timespec ts{static_cast<time_t>(timeout_us / 1000000), (timeout_us % 1000000) * 1000};
-        return ::ppoll(fds, nfds, timeout_us < 0 ? nullptr : &ts, nullptr);
+        return sysio_libc()->poll(fds, nfds, timeout_us);
     }
     auto scan = [&] {
         int ready = 0;
